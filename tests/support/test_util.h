@@ -1,0 +1,67 @@
+// test_util.h - helpers shared by the unit tests: a scratch directory, a capture of trace lines and a
+// sleep replacement that counts instead of waiting.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qrx::test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct TraceLine {
+  std::string file;
+  int line;
+  int kind;  // QRXHOST_KIND_*
+  int severity;
+  std::string text;
+};
+
+// While alive, every trace line of the process is kept here instead of going to the sink.
+class TraceCapture {
+ public:
+  TraceCapture();
+  ~TraceCapture();
+  TraceCapture(const TraceCapture &) = delete;
+  TraceCapture &operator=(const TraceCapture &) = delete;
+  std::vector<TraceLine> lines() const;
+  // Number of lines of that kind whose text equals `text` exactly.
+  int count(int kind, const std::string &text) const;
+  // True when a line of that kind contains `part`.
+  bool contains(int kind, const std::string &part) const;
+  void clear();
+
+ private:
+  static void sink(void *ctx, const char *file, int line, int kind, int severity, const char *text);
+  mutable std::mutex mu_;
+  std::vector<TraceLine> lines_;
+};
+
+// While alive, OSV1_Sleep returns at once and counts the seconds it was asked for.
+class FakeSleep {
+ public:
+  FakeSleep();
+  ~FakeSleep();
+  uint32_t calls() const;
+  uint32_t seconds() const;
+};
+
+// Whole content of a file ("" when it cannot be read).
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+}  // namespace qrx::test
