@@ -49,8 +49,10 @@ QRX_API int32_t qrxcb_UnlockFile(void);
  * '/'), file name and extension (from the last '.' of the base name, '.' included). Each output may be
  * null; dir needs 256 bytes, fname and ext 15. An over-long part is reported and comes back empty. */
 QRX_API void SplitPath(const char *path, char *drive, char *dir, char *fname, char *ext);
-/* Appends drive, directory (components joined with '/', one trailing '/'), file name and extension (with
- * a '.' put in front when missing) to the string in out. Any part may be null or empty. */
+/* Builds a path in out, which holds an empty string or a prefix on entry: a non-empty drive writes its
+ * first character and ':' at the start of out; then the directory (components joined with '/', with a
+ * trailing '/'; text beginning with a separator is appended unchanged plus '/'), the file name and the
+ * extension (with a '.' put in front when missing) are appended. Any part may be null or empty. */
 QRX_API void MakePath(char *out, const char *drive, const char *dir, const char *fname, const char *ext);
 
 /* ---------------------------------------------------------------------------------------------------

@@ -1,0 +1,187 @@
+// blockfile.cc - the library's file calls: create, open with retry, close, unlink, sync, whole-block
+// transfers and the file-lock hooks.
+//
+// Every file of the library (index files and data files alike) goes through these wrappers. They keep no
+// state apart from the once word of the descriptor-limit raise. A block transfer positions and moves
+// data in one positional call (pread/pwrite), so two threads on one descriptor do not disturb each
+// other's file offset; callers still serialise transfers of the same block.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "cbt/blockio/blockio.h"
+#include "host/qrxtrace.h"
+#include "qrxcb.h"
+
+QRX_TRACE_UNIT();
+
+static_assert(sizeof(off_t) >= 8, "block offsets are computed in 64 bits");
+
+namespace qrx::blockio {
+
+volatile int32_t QRX_Ulimit_Gate = 0;
+
+void Ulimit_Nofiles(void *) {
+  struct rlimit lim {};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+    QRX_ERROR("Error reading Descriptor limit, errno = %d", errno);
+    return;
+  }
+  // The limits are printed as int: an unlimited value shows as -1.
+  QRX_DETAIL("Current Descriptor limit is cur = %d, max = %d", static_cast<int>(lim.rlim_cur),
+             static_cast<int>(lim.rlim_max));
+  if (static_cast<uint64_t>(lim.rlim_cur) >= kMinDescriptors) return;
+  lim.rlim_cur = static_cast<rlim_t>(kMinDescriptors);  // the hard limit stays as it is
+  if (setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+    QRX_ERROR("Error setting Soft Descriptor limit, errno = %d", errno);
+  } else {
+    QRX_ERROR("Soft Descriptor limit increased to 128");
+  }
+}
+
+}  // namespace qrx::blockio
+
+namespace {
+
+using qrx::blockio::kOpenAttempts;
+
+// Byte offset of a block. blkno is at most 2^31 - 1 and blksize at most 2^32 - 1, so the product is
+// below 2^63 and always fits a 64-bit off_t.
+off_t block_offset(int32_t blkno, uint32_t blksize) {
+  return static_cast<off_t>(static_cast<uint64_t>(blkno) * blksize);
+}
+
+// Moves exactly len bytes at off; a transfer that stops short (end of file on a read) or fails is -1.
+// errno is left as the failing call set it.
+template <class Buf, class Xfer>
+int32_t transfer_all(int32_t fd, Buf *buf, uint32_t len, off_t off, Xfer xfer) {
+  if (len == 0) return xfer(fd, buf, 0, off) == 0 ? 1 : -1;  // still refuses a bad descriptor
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = xfer(fd, buf + done, len - done, off + static_cast<off_t>(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) return -1;
+    done += static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+}  // namespace
+
+int32_t qrxcb_creat(const char *path, uint32_t mode) {
+  QRX_ENTRY();
+  int32_t fd = -1;
+  if (path == nullptr) {
+    errno = EINVAL;
+  } else {
+    fd = ::creat(path, static_cast<mode_t>(mode));
+  }
+  QRX_EXIT(fd);
+  return fd;
+}
+
+int32_t qrxcb_open(const char *path, int32_t flags, uint32_t mode) {
+  QRX_ENTRY();
+  using qrx::blockio::QRX_Ulimit_Gate;
+  if (QRX_Ulimit_Gate >= 0) {
+    OSV1_InitializeOnce(&QRX_Ulimit_Gate, &qrx::blockio::Ulimit_Nofiles, nullptr, __FILE__, __LINE__);
+  }
+  if (path == nullptr) {
+    // Nothing to retry: no attempt can succeed.
+    QRX_ERROR("Open failed for '%s', errno = %d", "", EINVAL);
+    errno = EINVAL;
+    QRX_EXIT(-1);
+    return -1;
+  }
+
+  int32_t fd = -1;
+  int err = 0;
+  for (int attempt = 1;; ++attempt) {
+    fd = ::open(path, flags, static_cast<mode_t>(mode));
+    if (fd >= 0) break;
+    err = errno;
+    if (attempt == kOpenAttempts) break;
+    // Every failure is retried, whatever its errno: a file being replaced by another process may be
+    // missing for a moment.
+    QRX_DETAIL("Open failed for '%s', errno= %d, retrying", path, err);
+    OSV1_Sleep(1);
+  }
+  if (fd < 0) {
+    QRX_ERROR("Open failed for '%s', errno = %d", path, err);
+    errno = err;  // the trace and sleep calls must not hide why the open failed
+    QRX_EXIT(-1);
+    return -1;
+  }
+  QRX_DETAIL("Open for '%s' returned with file no = %d", path, fd);
+  QRX_EXIT(fd);
+  return fd;
+}
+
+int32_t qrxcb_close(int32_t fd) {
+  QRX_ENTRY();
+  QRX_DETAIL("Closing file no = %d", fd);
+  int32_t rc = ::close(fd);
+  QRX_EXIT(rc);
+  return rc;
+}
+
+int32_t qrxcb_unlink(const char *path) {
+  QRX_ENTRY();
+  int32_t rc = -1;
+  if (path == nullptr) {
+    errno = EINVAL;
+  } else {
+    rc = ::unlink(path);
+  }
+  QRX_EXIT(rc);
+  return rc;
+}
+
+int32_t qrxcb_flush(int32_t fd) {
+  QRX_ENTRY();
+  int32_t rc = ::fsync(fd) == 0 ? 1 : -1;
+  QRX_EXIT(rc);
+  return rc;
+}
+
+int32_t readblk(int32_t fd, int32_t blkno, uint32_t blksize, void *buf) {
+  QRX_ENTRY();
+  int32_t rc = -1;
+  if (blkno < 0 || (buf == nullptr && blksize != 0)) {
+    errno = EINVAL;
+  } else {
+    rc = transfer_all(fd, static_cast<uint8_t *>(buf), blksize, block_offset(blkno, blksize),
+                      [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); });
+  }
+  QRX_EXIT(rc);
+  return rc;
+}
+
+int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf) {
+  QRX_ENTRY();
+  int32_t rc = -1;
+  if (blkno < 0 || (buf == nullptr && blksize != 0)) {
+    errno = EINVAL;
+  } else {
+    rc = transfer_all(fd, static_cast<const uint8_t *>(buf), blksize, block_offset(blkno, blksize),
+                      [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); });
+  }
+  QRX_EXIT(rc);
+  return rc;
+}
+
+// No lock is taken: both hooks report success. Callers treat -1 from qrxcb_LockFile as a lock that was
+// not obtained, so a host that needs real locks can supply them here without changing any caller.
+int32_t qrxcb_LockFile(int32_t) {
+  return 0;
+}
+int32_t qrxcb_UnlockFile(void) {
+  return 0;
+}

@@ -1,0 +1,39 @@
+// blockio.h - internal steps of the block-file helpers and of the path grammar.
+//
+// Owns: nothing but the once word of the descriptor-limit raise.
+// Calls: POSIX file calls and the host services only; this is the lowest layer of the library.
+// Locks: none of its own. The once word is guarded by OSV1_InitializeOnce; callers that share a
+// descriptor between threads serialise readblk/writeblk themselves (the buffer pool holds its pool mutex).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qrx::blockio {
+
+// Soft descriptor limit the first qrxcb_open raises the process to when it is lower.
+inline constexpr uint64_t kMinDescriptors = 128;
+// qrxcb_open tries this many times, with a one-second pause before each retry.
+inline constexpr int kOpenAttempts = 10;
+
+// Longest parts SplitPath stores; the output buffers hold one byte more for the terminating NUL.
+inline constexpr size_t kDirMax = 255;  // directory buffer: 256 bytes
+inline constexpr size_t kNameMax = 14;  // file name buffer: 15 bytes
+inline constexpr size_t kExtMax = 14;   // extension buffer: 15 bytes ('.' included)
+
+// Once word of the descriptor-limit raise: 0 before, negative after the one run.
+extern volatile int32_t QRX_Ulimit_Gate;
+
+// Raises the soft limit of open descriptors to kMinDescriptors when it is lower, keeping the hard limit.
+// Run only through OSV1_InitializeOnce(&QRX_Ulimit_Gate, ...); the argument is unused.
+void Ulimit_Nofiles(void *unused);
+
+// The four parts of a path. Each writes its part (NUL-terminated) into out when out is not null and
+// returns the length stored; an over-long part is reported with an error line, stored empty and gives 0.
+// A null path counts as an empty one.
+size_t GetDrive(const char *path, char *out);  // always empty: the platform has no drive letters
+size_t GetDir(const char *path, char *out);    // up to and including the separating position
+size_t GetFname(const char *path, char *out);  // base name up to its last '.'
+size_t GetExt(const char *path, char *out);    // from the last '.' of the base name, '.' included
+
+}  // namespace qrx::blockio
