@@ -231,7 +231,8 @@ QRXHOST_API int32_t qrxmscm(QRXMS_Catalog *handle);
 enum { QRXHOST_KIND_ERROR = 0, QRXHOST_KIND_NOTICE, QRXHOST_KIND_DETAIL, QRXHOST_KIND_ENTRY, QRXHOST_KIND_EXIT,
        QRXHOST_KIND_MESSAGE };
 /* Called for every line written, in place of the file or standard error while set; text has no newline.
- * Pass null to go back to the normal sink. */
+ * Pass null to go back to the normal sink. Calls are serialised with every other line, so the sink must
+ * not write trace lines itself; once the call that replaces a sink returns, the old one is not called. */
 typedef void (*qrxhost_sink_fn)(void *ctx, const char *file, int line, int kind, int severity, const char *text);
 QRXHOST_API void qrxhost_set_trace_sink(qrxhost_sink_fn fn, void *ctx);
 /* Replaces OSV1_Sleep's wait (null restores the real sleep). */
