@@ -1,0 +1,472 @@
+// node.cc - structural check of node blocks, block access for the tree layer, the primitives that put
+// an entry into a node or take one out, the space accounting, cursor and mark correction, new blocks,
+// and the header accessors.
+//
+// Layout of a node block (all big-endian, see node.h for the meaning of each word):
+//
+//   offset  width  field
+//   0       4      low_path     -1 leaf, 0 unused, > 0 interior
+//   4       4      left         (unused block: next_unused)
+//   8       4      right
+//   12      4      key_cnt
+//   16      4      heap_end
+//   20      E each entries      E = 12 (leaf: offset, len, item) or 16 (interior: ... child)
+//   heap_end..blksize          key bytes, packed in entry order
+//
+// Every primitive here works on a block the caller holds pinned and keeps the layout valid in the sense
+// of B_node_valid: the heap stays packed in entry order and two entries share bytes only when they are
+// neighbours with equal keys of equal, non-zero length.
+#include "cbt/node.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "cbt/pool/pool.h"
+#include "cbt/search.h"
+#include "host/qrxtrace.h"
+
+QRX_TRACE_UNIT();
+
+namespace qrx::cbt {
+
+namespace {
+
+// Number of entries a node really holds (an empty interior node says -1).
+int32_t entries(const NodeView &n) {
+  return std::max(n.key_cnt(), 0);
+}
+
+// True when entries i and j (both existing) point at the same bytes: equal offset and equal, non-zero
+// length. Two empty keys may have the same offset without sharing anything.
+bool shares_bytes(const NodeView &n, int32_t i, int32_t j) {
+  return n.offset(i) == n.offset(j) && n.len(i) == n.len(j) && n.len(i) > 0;
+}
+
+void trace_node(int32_t blk, const uint8_t *d) {
+  NodeView n(d);
+  QRX_BLOCK_TRACE("node %d at %p", blk, static_cast<const void *>(d));
+  QRX_BLOCK_TRACE("low_path = %d, left = %d, right = %d, key_cnt = %d", n.low_path(), n.left(), n.right(),
+                  n.key_cnt());
+}
+
+// Inserts the directory entry (offset, k.len, k.item[, k.child]) at index i.
+void add_overhead(const KeyInfo &k, uint8_t *node, int32_t i, int32_t offset) {
+  NodeView n(node);
+  const int32_t cnt = entries(n);
+  const uint32_t e = n.esize();
+  std::memmove(node + n.entry_pos(i + 1), node + n.entry_pos(i), static_cast<size_t>(cnt - i) * e);
+  n.set_offset(i, offset);
+  n.set_len(i, k.len);
+  n.set_item(i, k.item);
+  if (!n.is_leaf()) n.set_child(i, k.child);
+  n.set_key_cnt(cnt + 1);
+}
+
+// After add_overhead: makes room for the bytes of entry i directly in front of the bytes of entry i+1
+// (or the block end) and copies k's bytes there. `extra` bytes in front of them receive a copy of the
+// bytes of entry i+1: used when entry i-1 shared those bytes with entry i+1 and the new key, which does
+// not share them, now stands between the two (see B_addkey_here).
+void add_key(Tree *t, const KeyInfo &k, uint8_t *node, int32_t i, int32_t extra) {
+  NodeView n(node);
+  const int32_t cnt = n.key_cnt();
+  const int32_t len = k.len;
+  const int32_t grow = len + extra;
+  const int32_t end = (i == cnt - 1) ? static_cast<int32_t>(t->ctl->blksize) : n.offset(i + 1);
+  const int32_t heap = n.heap_end();
+  // The key may live in this very block (a caller moving an entry inside a node): take a copy before
+  // the heap moves under it.
+  std::vector<uint8_t> copy;
+  const uint8_t *src = k.key;
+  if (len > 0 && src >= node && src < node + t->ctl->blksize) {
+    copy.assign(src, src + len);
+    src = copy.data();
+  }
+  std::memmove(node + heap - grow, node + heap, static_cast<size_t>(end - heap));
+  if (extra > 0) std::memcpy(node + end - grow, node + end, static_cast<size_t>(extra));
+  if (len > 0) std::memcpy(node + end - len, src, static_cast<size_t>(len));
+  n.set_offset(i, end - len);
+  n.set_heap_end(heap - grow);
+  for (int32_t j = 0; j < i; ++j) n.set_offset(j, n.offset(j) - grow);
+}
+
+// Removes directory entry i, giving back its offset and length; the vacated last slot is zeroed.
+void rmv_overhead(uint8_t *node, int32_t i, int32_t *offset, int32_t *len) {
+  NodeView n(node);
+  const int32_t cnt = n.key_cnt();
+  const uint32_t e = n.esize();
+  *offset = n.offset(i);
+  *len = n.len(i);
+  std::memmove(node + n.entry_pos(i), node + n.entry_pos(i + 1), static_cast<size_t>(cnt - 1 - i) * e);
+  std::memset(node + n.entry_pos(cnt - 1), 0, e);
+  n.set_key_cnt(cnt - 1);
+}
+
+// After rmv_overhead: frees the len bytes at offset, closing the gap from below and zeroing the bytes
+// that fall free at the old heap_end.
+void rmv_key(uint8_t *node, int32_t i, int32_t offset, int32_t len) {
+  NodeView n(node);
+  if (!n.is_leaf() && n.key_cnt() == -1) return;
+  const int32_t heap = n.heap_end();
+  std::memmove(node + heap + len, node + heap, static_cast<size_t>(offset - heap));
+  std::memset(node + heap, 0, static_cast<size_t>(len));
+  n.set_heap_end(heap + len);
+  for (int32_t j = 0; j < i; ++j) n.set_offset(j, n.offset(j) + len);
+}
+
+// Extra bytes a non-sharing key at index i needs because entries i-1 and i share bytes that would have
+// to be split apart (only when both lie within a..b).
+int32_t split_share_extra(const NodeView &n, int32_t i, int32_t a, int32_t b) {
+  if (i - 1 < a || i > b) return 0;
+  return shares_bytes(n, i - 1, i) ? n.len(i) : 0;
+}
+
+// The key-info of the lowest entry under an interior node's low path, read from that leaf, which stays
+// pinned in `leaf` (the key bytes live in its buffer). False with the codes set.
+bool lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, KeyInfo *k) {
+  int32_t lb = 0;
+  if (B_loc_low_blk(t, n.low_path(), &lb) < 0) return false;
+  *leaf = NodeRef(t, lb, ctx);
+  if (!*leaf) return false;
+  NodeView lv = leaf->view();
+  if (!lv.is_leaf() || lv.key_cnt() < 1) {
+    set_error(Err::kCorrupt, ctx);
+    return false;
+  }
+  k->key = lv.key(0);
+  k->len = lv.len(0);
+  k->item = lv.item(0);
+  k->dupok = 0;
+  k->child = n.low_path();
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Structural check.
+// ---------------------------------------------------------------------------------------------------
+
+bool B_node_valid(const uint8_t *node, uint32_t blksize) {
+  if (blksize < kHeaderSize) return false;
+  NodeView n(node);
+  const int32_t low = n.low_path();
+  if (low == 0) return true;
+  if (low < -1) return false;
+  const bool leaf = low == -1;
+  const int64_t e = leaf ? kLeafEntrySize : kNodeEntrySize;
+  const int64_t size = blksize;
+  const int64_t cnt = n.key_cnt();
+  const int64_t max_cnt = (size - kHeaderSize) / e;
+  if (cnt < (leaf ? 0 : -1) || cnt > max_cnt) return false;
+  const int64_t heap = n.heap_end();
+  const int64_t used = std::max<int64_t>(cnt, 0);
+  if (heap < kHeaderSize + used * e || heap > size) return false;
+  int64_t pos = heap;
+  int64_t prev_off = -1, prev_len = -1;
+  for (int32_t i = 0; i < used; ++i) {
+    const int64_t off = n.offset(i);
+    const int64_t len = n.len(i);
+    if (len < 0 || off < heap || off + len > size) return false;
+    if (off == pos) {
+      pos += len;
+    } else if (!(i > 0 && len > 0 && off == prev_off && len == prev_len)) {
+      return false;
+    }
+    prev_off = off;
+    prev_len = len;
+  }
+  return pos == size;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Block access.
+// ---------------------------------------------------------------------------------------------------
+
+uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
+  if (blkno < 1) {
+    set_error(Err::kCorrupt, ctx);
+    return nullptr;
+  }
+  CtlRec *c = t->ctl;
+  auto *d = static_cast<uint8_t *>(get_blk(c->bfile, blkno));
+  if (!d) {
+    set_error(Err::kGetBlock, ctx);
+    return nullptr;
+  }
+  if (!pool_block_checked(d)) {
+    if (!B_node_valid(d, c->blksize)) {
+      QRX_DETAIL("Block %d of %s failed the structure check", blkno, c->fname.c_str());
+      rlse_blk(c->bfile, d);
+      set_error(Err::kCorrupt, ctx);
+      return nullptr;
+    }
+    pool_set_block_checked(d);
+  }
+  return d;
+}
+
+int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
+  if (rlse_blk(t->ctl->bfile, node) < 0) {
+    if (ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
+    return -1;
+  }
+  return 1;
+}
+
+int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx) {
+  if (put_blk(t->ctl->bfile, node, writenow ? 1 : 0) < 0) {
+    if (ctx != Ctx::kNone) set_error(Err::kPutBlock, ctx);
+    return -1;
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Node primitives.
+// ---------------------------------------------------------------------------------------------------
+
+void B_init_leaf(uint8_t *node, int32_t left, int32_t right, int32_t heap_end) {
+  NodeView n(node);
+  n.set_low_path(-1);
+  n.set_left(left);
+  n.set_right(right);
+  n.set_key_cnt(0);
+  n.set_heap_end(heap_end);
+}
+
+void B_init_node(uint8_t *node, int32_t low_path, int32_t left, int32_t right, int32_t heap_end) {
+  NodeView n(node);
+  n.set_low_path(low_path);
+  n.set_left(left);
+  n.set_right(right);
+  n.set_key_cnt(-1);
+  n.set_heap_end(heap_end);
+}
+
+int32_t B_addkey_here(Tree *t, const KeyInfo &k, uint8_t *node, int32_t i) {
+  NodeView n(node);
+  KeyInfo key = k;
+  NodeRef leaf;  // the leaf whose first key becomes an ordinary entry (step 1), pinned until the end
+  if (!n.is_leaf() && i == -1) {
+    if (n.key_cnt() == -1) {
+      n.set_low_path(k.child);
+      n.set_key_cnt(0);
+      return 1;
+    }
+    // The old low path becomes entry 0, carrying the lowest key under it.
+    if (!lowest_under_low_path(t, n, Ctx::kInsertKey, &leaf, &key)) return -1;
+    n.set_low_path(k.child);
+    i = 0;
+  }
+  int32_t shared = 0;
+  if (B_is_k_info_dup(t, key, node, i, &shared) == 1) {
+    add_overhead(key, node, i, shared);
+  } else {
+    // The bytes go right in front of the bytes of the entry now at i. When entries i-1 and i share
+    // their bytes, the new key would separate them: entry i-1 (and any entry sharing with it) gets a
+    // copy of its own, so that the heap stays packed in entry order.
+    const int32_t cnt = entries(n);
+    const int32_t extra = (i > 0 && i < cnt && shares_bytes(n, i - 1, i)) ? n.len(i) : 0;
+    const int32_t end = i < cnt ? n.offset(i) : static_cast<int32_t>(t->ctl->blksize);
+    add_overhead(key, node, i, end - key.len);
+    add_key(t, key, node, i, extra);
+  }
+  if (leaf.release(Ctx::kInsertKey) < 0) return -1;
+  return 1;
+}
+
+void B_rmvkey_here(Tree *, uint8_t *node, int32_t i) {
+  NodeView n(node);
+  if (!n.is_leaf() && i == -1) {
+    if (n.key_cnt() <= 0) {
+      n.set_key_cnt(-1);
+      return;
+    }
+    n.set_low_path(n.child(0));
+    i = 0;
+  }
+  if (i < 0 || i >= n.key_cnt()) return;
+  const bool dup = is_key_duplicate(node, i);
+  int32_t offset = 0, len = 0;
+  rmv_overhead(node, i, &offset, &len);
+  if (!dup) rmv_key(node, i, offset, len);
+}
+
+bool is_key_duplicate(const uint8_t *node, int32_t i) {
+  NodeView n(node);
+  const int32_t cnt = entries(n);
+  if (i < 0 || i >= cnt) return false;
+  return (i > 0 && shares_bytes(n, i, i - 1)) || (i + 1 < cnt && shares_bytes(n, i, i + 1));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Space accounting.
+// ---------------------------------------------------------------------------------------------------
+
+uint32_t B_calc_used_space(Tree *t, const uint8_t *node) {
+  NodeView n(node);
+  return kHeaderSize + static_cast<uint32_t>(entries(n)) * n.esize() +
+         (t->ctl->blksize - static_cast<uint32_t>(n.heap_end()));
+}
+
+uint32_t B_calc_free_space(Tree *t, const uint8_t *node) {
+  return t->ctl->blksize - B_calc_used_space(t, node);
+}
+
+uint32_t B_calc_key_space(const uint8_t *node, int32_t a, int32_t b) {
+  NodeView n(node);
+  if (a < 0) a = 0;
+  b = std::min(b, n.key_cnt() - 1);  // only entries that exist
+  if (b < a) return 0;
+  return static_cast<uint32_t>(b - a + 1) * n.esize() +
+         static_cast<uint32_t>(n.offset(b) + n.len(b) - n.offset(a));
+}
+
+bool B_key_fit(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t i, int32_t a, int32_t b) {
+  NodeView n(node);
+  const int64_t e = n.esize();
+  const int64_t room = int64_t{t->ctl->blksize} - kHeaderSize - B_calc_key_space(node, a, b);
+  bool share = false;
+  if (a <= b && a <= i && i <= b + 1)
+    share = (i > a && B_node_keyshare(t, k, node, i - 1)) || (i <= b && B_node_keyshare(t, k, node, i));
+  if (share) return room >= e;
+  return room >= e + k.len + split_share_extra(n, i, a, b);
+}
+
+int32_t B_ins_complications(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t i) {
+  NodeView n(node);
+  const int32_t cnt = n.key_cnt();
+  if ((n.is_leaf() && cnt == 0) || (!n.is_leaf() && cnt == -1)) return 0;
+  const int32_t b = cnt - 1;
+  if (!n.is_leaf() && i == -1) {
+    NodeRef leaf;
+    KeyInfo low;
+    if (!lowest_under_low_path(t, n, Ctx::kInsertKey, &leaf, &low)) return -1;
+    const bool fits = B_key_fit(t, low, node, 0, 0, b);
+    if (leaf.release(Ctx::kInsertKey) < 0) return -1;
+    return fits ? 0 : 1;
+  }
+  return B_key_fit(t, k, node, i, 0, b) ? 0 : 1;
+}
+
+int32_t B_add_key(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i) {
+  if (B_addkey_here(t, k, node, i) < 0) return -1;
+  if (NodeView(node).is_leaf()) {
+    for_each_position(t, [&](int32_t &, int32_t &block, int32_t &index) {
+      if (block == blk && index >= i) ++index;
+    });
+  }
+  return 1;
+}
+
+void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i) {
+  NodeView n(node);
+  if (!n.is_leaf()) {
+    B_rmvkey_here(t, node, i);
+    return;
+  }
+  if (i < 0 || i >= n.key_cnt()) return;
+  B_rmvkey_here(t, node, i);
+  const int32_t cnt = n.key_cnt();
+  const int32_t right = n.right();
+  for_each_position(t, [&](int32_t &stat, int32_t &block, int32_t &index) {
+    if (block != blk) return;
+    if (index == i && index == cnt) {
+      // The removed entry was the last one: the position goes on to the next entry of the level.
+      if (right == 0) {
+        stat = CBT_POS_EOI;
+        block = -1;
+        index = -1;
+      } else {
+        block = right;
+        index = 0;
+      }
+    } else if (index > i) {
+      --index;
+    }
+  });
+}
+
+uint8_t *B_get_empty_block(Tree *t, int32_t *blkno) {
+  CtlRec *c = t->ctl;
+  if (c->freechain != 0) {
+    const int32_t blk = c->freechain;
+    uint8_t *d = B_getblk(t, blk, Ctx::kEmptyBlock);
+    if (!d) return nullptr;
+    NodeView n(d);
+    // Only an unused block may come off the chain, and its link must stay inside the file.
+    if (!n.is_unused() || n.next_unused() < 0 || n.next_unused() > c->highblock) {
+      QRX_ERROR("Block number %d of %s is corrupt", blk, c->fname.c_str());
+      B_rlseblk(t, d, Ctx::kNone);
+      set_error(Err::kCorrupt, Ctx::kEmptyBlock);
+      return nullptr;
+    }
+    *blkno = blk;
+    c->freechain = n.next_unused();
+    return d;
+  }
+  const int32_t blk = c->highblock + 1;
+  void *fresh = empty_blk(c->bfile, blk);
+  if (!fresh) {
+    set_error(Err::kEmptyBlock, Ctx::kEmptyBlock);
+    return nullptr;
+  }
+  c->highblock = blk;
+  *blkno = blk;
+  if (B_putblk(t, static_cast<uint8_t *>(fresh), true, Ctx::kEmptyBlock) < 0) return nullptr;
+  return B_getblk(t, blk, Ctx::kEmptyBlock);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Header accessors.
+// ---------------------------------------------------------------------------------------------------
+
+namespace {
+
+template <class Read>
+int32_t read_header(Tree *t, int32_t blk, Ctx ctx, int32_t *out, Read read) {
+  uint8_t *d = B_getblk(t, blk, ctx);
+  if (!d) return -1;
+  trace_node(blk, d);
+  *out = read(NodeView(d));
+  return B_rlseblk(t, d, ctx) < 0 ? -1 : 1;
+}
+
+}  // namespace
+
+int32_t B_get_low_path(Tree *t, int32_t blk, int32_t *out) {
+  return read_header(t, blk, Ctx::kLowPath, out, [](NodeView n) { return n.low_path(); });
+}
+
+int32_t B_get_right(Tree *t, int32_t blk, int32_t *out) {
+  return read_header(t, blk, Ctx::kGetRight, out, [](NodeView n) { return n.right(); });
+}
+
+int32_t B_get_left(Tree *t, int32_t blk, int32_t *out) {
+  return read_header(t, blk, Ctx::kGetLeft, out, [](NodeView n) { return n.left(); });
+}
+
+int32_t B_get_key_cnt(Tree *t, int32_t blk, int32_t *out) {
+  return read_header(t, blk, Ctx::kGetKeyCnt, out, [](NodeView n) { return n.key_cnt(); });
+}
+
+int32_t B_fix_right(Tree *t, int32_t blk, int32_t value) {
+  uint8_t *d = B_getblk(t, blk, Ctx::kFixRight);
+  if (!d) return -1;
+  trace_node(blk, d);
+  QRX_BLOCK_TRACE("new right will be %d", value);
+  NodeView(d).set_right(value);
+  return B_putblk(t, d, false, Ctx::kFixRight) < 0 ? -1 : 1;
+}
+
+int32_t B_fix_left(Tree *t, int32_t blk, int32_t value) {
+  uint8_t *d = B_getblk(t, blk, Ctx::kFixLeft);
+  if (!d) return -1;
+  trace_node(blk, d);
+  QRX_BLOCK_TRACE("new left will be %d", value);
+  NodeView(d).set_left(value);
+  return B_putblk(t, d, false, Ctx::kFixLeft) < 0 ? -1 : 1;
+}
+
+}  // namespace qrx::cbt
