@@ -1,0 +1,164 @@
+// pool_blocks.cc - getting, pinning, putting back and flushing the blocks of an open file.
+//
+// Every operation looks its Bfile up and takes the pool mutex in one pass through the registry, then
+// works under the pool mutex alone; block transfers run under it. A hit costs one index lookup, no
+// allocation and no walk of the buffer list.
+#include <cstring>
+
+#include "cbt/pool/pool.h"
+#include "host/qrxtrace.h"
+
+QRX_TRACE_UNIT();
+
+namespace qrx::pool {
+
+namespace op {
+
+void *get_blk(Bfile *bf, int32_t blkno) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  PoolLock pl;
+  if (uint32_t s = pl.lock_file(bf)) {
+    *status = s;
+    return nullptr;
+  }
+  BufPool *pool = pl.pool();
+  QRX_BLOCK_TRACE("Getting block %d", blkno);
+  BufRec *buf = find_rec(pool, bf, blkno);
+  if (buf == nullptr) {
+    buf = empty_rec(pool, status);
+    if (buf == nullptr) {
+      *status = QRXCB_POOL_NO_BUFFER;
+      QRX_ERROR("No buffers are available to read block %d", blkno);
+      return nullptr;
+    }
+    if (readblk(bf->fd, blkno, bf->blksize, buf->data) != 1) {
+      QRX_ERROR("Error reading block %d", blkno);
+      *status = QRXCB_POOL_IO;  // the buffer stays free
+      return nullptr;
+    }
+    assign_rec(pool, buf, bf, blkno);
+    pool->reads.fetch_add(1, std::memory_order_relaxed);
+  }
+  ++buf->pincnt;
+  set_mru(pool, buf);
+  return buf->data;
+}
+
+void *empty_blk(Bfile *bf, int32_t blkno) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  PoolLock pl;
+  if (uint32_t s = pl.lock_file(bf)) {
+    *status = s;
+    return nullptr;
+  }
+  BufPool *pool = pl.pool();
+  // The block is meant to be new to the file, so it is normally not cached. When it is, the cached copy
+  // is superseded: an unpinned buffer is taken over (its old content, even unwritten, is replaced by the
+  // zeroed block), while a pinned one cannot be, and the request is refused. Either way the index never
+  // holds two buffers for one block.
+  BufRec *buf = find_rec(pool, bf, blkno);
+  if (buf != nullptr) {
+    if (buf->pincnt > 0) {
+      *status = QRXCB_POOL_NO_BUFFER;
+      return nullptr;
+    }
+    release_rec(pool, buf);
+  } else {
+    buf = empty_rec(pool, status);
+    if (buf == nullptr) {
+      *status = QRXCB_POOL_NO_BUFFER;
+      return nullptr;
+    }
+  }
+  assign_rec(pool, buf, bf, blkno);
+  ++buf->pincnt;
+  std::memset(buf->data, 0, pool->bufsize);
+  set_mru(pool, buf);
+  return buf->data;
+}
+
+int32_t put_blk(Bfile *bf, void *data, int32_t writenow) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  PoolLock pl;
+  if (uint32_t s = pl.lock_file(bf)) {
+    *status = s;
+    return -1;
+  }
+  BufPool *pool = pl.pool();
+  BufRec *buf = pinned_rec(pool, bf, data);
+  if (buf == nullptr) {
+    *status = QRXCB_POOL_NO_BFILE;
+    return -1;
+  }
+  --buf->pincnt;
+  int32_t rc = 1;
+  if (writenow != 0) {
+    // Block 0 of a read-only file holds the control record; its update stays in the buffer only.
+    if (!(buf->blkno == 0 && bf->rdonly != 0) && write_rec(pool, buf, bf->blksize) != 1) {
+      *status = QRXCB_POOL_IO;
+      rc = -1;
+    }
+    buf->dirty = 0;
+  } else {
+    buf->dirty = 1;
+  }
+  if (rc == 1) set_mru(pool, buf);
+  return rc;
+}
+
+int32_t rlse_blk(Bfile *bf, void *data) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  PoolLock pl;
+  if (uint32_t s = pl.lock_file(bf)) {
+    *status = s;
+    return -1;
+  }
+  BufPool *pool = pl.pool();
+  BufRec *buf = pinned_rec(pool, bf, data);
+  if (buf == nullptr) {
+    *status = QRXCB_POOL_NO_BFILE;
+    return -1;
+  }
+  --buf->pincnt;
+  set_mru(pool, buf);
+  return 1;
+}
+
+int32_t flush_blks(Bfile *bf) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  PoolLock pl;
+  if (uint32_t s = pl.lock_file(bf)) {
+    *status = s;
+    return -1;
+  }
+  if (bf->rdonly != 0) return 1;
+  BufPool *pool = pl.pool();
+  int32_t rc = 1;
+  for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
+    auto *buf = static_cast<BufRec *>(l);
+    if (buf->fid != bf->fid || buf->dirty == 0) continue;
+    if (write_rec(pool, buf, bf->blksize) == 1) {
+      buf->dirty = 0;
+    } else {
+      *status = QRXCB_POOL_IO;
+      rc = -1;
+    }
+  }
+  // The sync moves no buffer, so it runs after the pool is unlocked; calls on one file are serialised
+  // by their caller, so the descriptor cannot change meanwhile.
+  const int32_t fd = bf->fd;
+  pl.unlock();
+  if (qrxcb_flush(fd) != 1) {
+    *status = QRXCB_POOL_IO;
+    rc = -1;
+  }
+  return rc;
+}
+
+}  // namespace op
+}  // namespace qrx::pool

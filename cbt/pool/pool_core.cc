@@ -1,0 +1,363 @@
+// pool_core.cc - the pool registry, the per-thread pool status, the block index and the steps every pool
+// operation is made of: adding buffers, the replacement rule and the move to the most recently used end.
+#include <cstdlib>
+#include <new>
+
+#include "cbt/pool/pool.h"
+#include "host/qrxtrace.h"
+
+QRX_TRACE_UNIT();
+
+namespace qrx::pool {
+namespace {
+
+// Pool registry qrxcbbpa and its once word qrxcbbpo. The registry lives in static storage and is never
+// destroyed, so pool calls made while the process exits still find it.
+alignas(Registry) unsigned char qrxcbbpa_storage[sizeof(Registry)];
+Registry *qrxcbbpa = nullptr;
+volatile int32_t qrxcbbpo = 0;
+
+void InitBufPool(void *) {
+  qrxcbbpa = new (qrxcbbpa_storage) Registry;
+}
+
+// Per-thread pool status: one word per thread through the thread-key record, with a process-wide word
+// in its place when per-thread storage cannot be had.
+OSV1_ThreadKey qrxcbbpk_OSV1__T = {sizeof(uint32_t), nullptr, nullptr, 0, 0};
+uint32_t qrxcbbpe_static = 0;
+
+std::atomic<uint64_t> g_next_id{1};
+
+constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;  // 2^64 / golden ratio: Fibonacci hashing
+constexpr size_t kMinBuckets = 16;
+
+// Smallest power of two >= n (n >= 1) and its logarithm.
+unsigned log2_ceil(size_t n) {
+  unsigned bits = 0;
+  while ((size_t{1} << bits) < n) ++bits;
+  return bits;
+}
+
+}  // namespace
+
+Registry &registry() {
+  if (__atomic_load_n(&qrxcbbpo, __ATOMIC_ACQUIRE) >= 0)
+    OSV1_InitializeOnce(&qrxcbbpo, &InitBufPool, nullptr, __FILE__, __LINE__);
+  return *qrxcbbpa;
+}
+
+uint64_t next_id() {
+  return g_next_id.fetch_add(1, std::memory_order_relaxed);
+}
+
+uint32_t *status_word() {
+  void *p = OSV1_ResolveThread(&qrxcbbpk_OSV1__T, __FILE__, __LINE__);
+  return p != nullptr ? static_cast<uint32_t *>(p) : &qrxcbbpe_static;
+}
+
+void link_front(Link &list, Link *l) {
+  l->prev = &list;
+  l->next = list.next;
+  list.next->prev = l;
+  list.next = l;
+}
+
+void unlink(Link *l) {
+  l->prev->next = l->next;
+  l->next->prev = l->prev;
+  l->next = l->prev = l;
+}
+
+BufPool *find_pool(Registry &r, const BufPool *pool, uint64_t id) {
+  if (pool == nullptr) return nullptr;
+  for (Link *l = r.pools.next; l != &r.pools; l = l->next) {
+    if (l == pool) {
+      auto *p = static_cast<BufPool *>(l);
+      return (id == 0 || p->id == id) ? p : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+bool find_bfile(Registry &r, const Bfile *bf) {
+  if (bf == nullptr) return false;
+  for (Link *l = r.bfiles.next; l != &r.bfiles; l = l->next)
+    if (l == bf) return true;
+  return false;
+}
+
+bool PoolLock::lock(BufPool *pool) {
+  Registry &r = registry();
+  std::lock_guard<std::mutex> g(r.mutex);
+  BufPool *p = find_pool(r, pool);
+  if (p == nullptr) return false;
+  lock_ = std::unique_lock<std::mutex>(p->mutex);
+  pool_ = p;
+  return true;
+}
+
+uint32_t PoolLock::lock_file(const Bfile *bf) {
+  Registry &r = registry();
+  std::lock_guard<std::mutex> g(r.mutex);
+  if (!find_bfile(r, bf)) return QRXCB_POOL_NO_BFILE;
+  BufPool *p = find_pool(r, bf->pool, bf->pool_id);
+  if (p == nullptr) return QRXCB_POOL_NOT_REGISTERED;
+  lock_ = std::unique_lock<std::mutex>(p->mutex);
+  pool_ = p;
+  return QRXCB_POOL_OK;
+}
+
+// ---- block index ---------------------------------------------------------------------------------
+
+size_t BlockIndex::slot(uint64_t fid, int32_t blkno) const {
+  uint64_t key = (fid << 32) ^ static_cast<uint32_t>(blkno);
+  return static_cast<size_t>((key * kGolden) >> shift_);
+}
+
+BufRec *BlockIndex::find(uint64_t fid, int32_t blkno) const {
+  if (buckets_.empty()) return nullptr;
+  for (BufRec *b = buckets_[slot(fid, blkno)]; b != nullptr; b = b->hnext)
+    if (b->blkno == blkno && b->fid == fid) return b;
+  return nullptr;
+}
+
+void BlockIndex::insert(BufRec *buf) {
+  // mk_pool refuses to make a pool whose table could not be allocated, and the table never shrinks.
+  BufRec *&head = buckets_[slot(buf->fid, buf->blkno)];
+  buf->hnext = head;
+  head = buf;
+}
+
+void BlockIndex::erase(BufRec *buf) {
+  for (BufRec **pp = &buckets_[slot(buf->fid, buf->blkno)]; *pp != nullptr; pp = &(*pp)->hnext) {
+    if (*pp == buf) {
+      *pp = buf->hnext;
+      buf->hnext = nullptr;
+      return;
+    }
+  }
+}
+
+void BlockIndex::reserve(size_t buffers) {
+  unsigned bits = log2_ceil(buffers < kMinBuckets ? kMinBuckets : buffers);
+  if (!buckets_.empty() && bits <= 64 - shift_) return;
+  std::vector<BufRec *> old;
+  try {
+    old.swap(buckets_);
+    buckets_.assign(size_t{1} << bits, nullptr);
+  } catch (const std::bad_alloc &) {
+    buckets_.swap(old);  // keep the table we had; chains just get longer
+    return;
+  }
+  shift_ = 64 - bits;
+  for (BufRec *chain : old) {
+    while (chain != nullptr) {
+      BufRec *next = chain->hnext;
+      insert(chain);
+      chain = next;
+    }
+  }
+}
+
+// ---- address set ---------------------------------------------------------------------------------
+
+size_t AddrSet::home(uintptr_t key) const {
+  return static_cast<size_t>(((key >> 4) * kGolden) >> shift_);
+}
+
+bool AddrSet::contains(const void *p) const {
+  auto key = reinterpret_cast<uintptr_t>(p);
+  if (slots_.empty() || key == 0) return false;
+  size_t mask = slots_.size() - 1;
+  for (size_t i = home(key);; i = (i + 1) & mask) {
+    if (slots_[i] == key) return true;
+    if (slots_[i] == 0) return false;
+  }
+}
+
+bool AddrSet::grow() {
+  size_t cap = slots_.empty() ? kMinBuckets : slots_.size() * 2;
+  std::vector<uintptr_t> old;
+  try {
+    old.swap(slots_);
+    slots_.assign(cap, 0);
+  } catch (const std::bad_alloc &) {
+    slots_.swap(old);
+    return false;
+  }
+  shift_ = 64 - log2_ceil(cap);
+  count_ = 0;
+  for (uintptr_t key : old)
+    if (key != 0) insert(reinterpret_cast<const void *>(key));
+  return true;
+}
+
+bool AddrSet::insert(const void *p) {
+  auto key = reinterpret_cast<uintptr_t>(p);
+  // At most half full, so probe runs stay short and an empty slot always ends them.
+  if ((count_ + 1) * 2 > slots_.size() && !grow()) return false;
+  size_t mask = slots_.size() - 1;
+  size_t i = home(key);
+  while (slots_[i] != 0 && slots_[i] != key) i = (i + 1) & mask;
+  if (slots_[i] == 0) ++count_;
+  slots_[i] = key;
+  return true;
+}
+
+void AddrSet::erase(const void *p) {
+  auto key = reinterpret_cast<uintptr_t>(p);
+  if (slots_.empty()) return;
+  size_t mask = slots_.size() - 1;
+  size_t i = home(key);
+  while (slots_[i] != key) {
+    if (slots_[i] == 0) return;
+    i = (i + 1) & mask;
+  }
+  // Shift back every following entry of the run that may not stay behind the hole.
+  for (size_t j = (i + 1) & mask; slots_[j] != 0; j = (j + 1) & mask) {
+    size_t h = home(slots_[j]);
+    bool stays = (i <= j) ? (i < h && h <= j) : (i < h || h <= j);
+    if (!stays) {
+      slots_[i] = slots_[j];
+      i = j;
+    }
+  }
+  slots_[i] = 0;
+  --count_;
+}
+
+// ---- steps -----------------------------------------------------------------------------------------
+
+uint32_t add_pool_bufs(BufPool *pool, uint32_t n, uint32_t *status) {
+  const size_t size = sizeof(BufRec) + pool->bufsize;
+  uint32_t added = 0;
+  for (; added < n; ++added) {
+    void *mem = std::calloc(1, size);  // the data area starts zeroed
+    auto *data = static_cast<uint8_t *>(mem) + sizeof(BufRec);
+    if (mem == nullptr || !pool->addrs.insert(data)) {
+      std::free(mem);
+      QRX_ERROR("Unable to allocate %d bytes for buffer %d", static_cast<int>(size), static_cast<int>(added));
+      *status = QRXCB_POOL_NO_MEMORY;
+      break;
+    }
+    auto *buf = new (mem) BufRec;
+    buf->data = data;
+    link_front(pool->bufs, buf);  // least recently used end: a new buffer is the first to be taken
+    ++pool->nbufs;
+  }
+  pool->index.reserve(pool->nbufs);
+  return added;
+}
+
+BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow) {
+  BufRec *taken = nullptr;
+  for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
+    auto *b = static_cast<BufRec *>(l);
+    if (b->pincnt > 0) continue;
+    if (b->dirty != 0) {
+      if (write_rec(pool, b, b->blksize) != 1) {
+        *status = QRXCB_POOL_IO;  // stays dirty; the walk goes on past it
+        continue;
+      }
+      b->dirty = 0;
+    }
+    taken = b;
+    break;
+  }
+  if (taken == nullptr && grow) {
+    if (add_pool_bufs(pool, 1, status) == 1) {
+      for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
+        if (static_cast<BufRec *>(l)->pincnt <= 0) {
+          taken = static_cast<BufRec *>(l);
+          break;
+        }
+      }
+      if (taken != nullptr) {
+        QRX_DETAIL("Buffer pool expanded to %d buffers", static_cast<int>(pool->nbufs));
+      } else {
+        QRX_ERROR("Error expanding the buffer pool");
+      }
+    } else {
+      QRX_ERROR("Unable to expand buffer pool");
+    }
+  }
+  if (taken == nullptr) return nullptr;
+  if (taken->fid != 0) release_rec(pool, taken);
+  taken->fd = -1;
+  taken->blkno = -1;
+  return taken;
+}
+
+void set_mru(BufPool *pool, BufRec *buf) {
+  if (buf->next == &pool->bufs) return;
+  unlink(buf);
+  buf->prev = pool->bufs.prev;
+  buf->next = &pool->bufs;
+  pool->bufs.prev->next = buf;
+  pool->bufs.prev = buf;
+}
+
+void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno) {
+  buf->fid = bf->fid;
+  buf->fd = bf->fd;
+  buf->blkno = blkno;
+  buf->blksize = bf->blksize;
+  buf->dirty = 0;
+  buf->checked.store(0, std::memory_order_relaxed);
+  pool->index.insert(buf);
+}
+
+void release_rec(BufPool *pool, BufRec *buf) {
+  if (buf->fid != 0) pool->index.erase(buf);
+  buf->fid = 0;
+  buf->fd = -1;
+  buf->blkno = -1;
+  buf->dirty = 0;
+  buf->checked.store(0, std::memory_order_relaxed);
+}
+
+int32_t write_rec(BufPool *pool, BufRec *buf, uint32_t blksize) {
+  if (writeblk(buf->fd, buf->blkno, blksize, buf->data) != 1) return -1;
+  pool->writes.fetch_add(1, std::memory_order_relaxed);
+  return 1;
+}
+
+BufRec *pinned_rec(BufPool *pool, const Bfile *bf, const void *data) {
+  if (!pool->addrs.contains(data)) return nullptr;
+  BufRec *buf = rec_of(data);  // a buffer of this pool: its header may be read
+  if (buf->fid != bf->fid || buf->pincnt <= 0) return nullptr;
+  return buf;
+}
+
+void free_rec(BufPool *pool, BufRec *buf) {
+  unlink(buf);
+  pool->addrs.erase(buf->data);
+  --pool->nbufs;
+  buf->~BufRec();
+  std::free(buf);
+}
+
+}  // namespace qrx::pool
+
+using qrx::pool::rec_of;
+
+bool pool_block_checked(const void *data) {
+  return data != nullptr && rec_of(data)->checked.load(std::memory_order_relaxed) != 0;
+}
+
+void pool_set_block_checked(void *data) {
+  if (data != nullptr) rec_of(data)->checked.store(1, std::memory_order_relaxed);
+}
+
+uint64_t pool_read_count(const BufPool *pool) {
+  return pool != nullptr ? pool->reads.load(std::memory_order_relaxed) : 0;
+}
+
+uint64_t pool_write_count(const BufPool *pool) {
+  return pool != nullptr ? pool->writes.load(std::memory_order_relaxed) : 0;
+}
+
+uint32_t pool_buffer_count(BufPool *pool) {
+  qrx::pool::PoolLock pl;
+  return pl.lock(pool) ? pl.pool()->nbufs : 0;
+}
