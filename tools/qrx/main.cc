@@ -1,0 +1,53 @@
+// main.cc - the qrx command line.
+//
+//   qrx idx stat FILE          statistics of an index file (exit 1 when its walk meets damage)
+//   qrx idx verify FILE        verification; exit 0 consistent, 1 not (the dump goes to FILE's name.dmp)
+//   qrx idx dump FILE [--raw]  the dump by levels, or in block order with --raw, on standard output
+//   qrx demo [DIR] [--keys N]  builds, changes, walks and verifies a sample index in DIR
+//
+// Index files here are files ordered by the default compare (bytes, then the shorter key first).
+#include <CLI/CLI.hpp>
+
+#include <string>
+
+#include "qrx_tool.h"
+
+int main(int argc, char **argv) {
+  using namespace qrx::tool;
+  CLI::App app{"qrx - index files of libqrx01p2: statistics, verification, dumps and a demonstration"};
+  app.require_subcommand(1);
+  int status = 0;
+
+  CLI::App *idx = app.add_subcommand("idx", "Work on an index file (ordered by the default compare)");
+  idx->require_subcommand(1);
+
+  std::string file;
+  CLI::App *stat = idx->add_subcommand("stat", "Block size, depth, blocks, entries, key bytes and fill");
+  stat->add_option("FILE", file, "Index file")->required();
+  stat->callback([&] { status = cmd_stat(file); });
+
+  CLI::App *verify = idx->add_subcommand("verify", "Verify the tree; exit 0 when consistent, 1 when not");
+  verify->add_option("FILE", file, "Index file")->required();
+  verify->callback([&] { status = cmd_verify(file); });
+
+  bool raw = false;
+  CLI::App *dump = idx->add_subcommand("dump", "Dump the tree on standard output");
+  dump->add_option("FILE", file, "Index file")->required();
+  dump->add_flag("--raw", raw, "Dump the blocks in file order instead of by levels");
+  dump->callback([&] { status = cmd_dump(file, raw); });
+
+  DemoOptions demo_opt;
+  CLI::App *demo = app.add_subcommand("demo", "Build, change, walk and verify a sample index file");
+  demo->add_option("DIR", demo_opt.dir, "Directory for demo.idx")->capture_default_str();
+  demo->add_option("--keys", demo_opt.keys, "Number of generated keys")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 50000000u));
+  demo->add_option("--block-size", demo_opt.blksize, "Block size of the index file in bytes")
+      ->capture_default_str()
+      ->check(CLI::Range(88u, 65536u));
+  demo->add_option("--seed", demo_opt.seed, "Seed of the key generator")->capture_default_str();
+  demo->callback([&] { status = cmd_demo(demo_opt); });
+
+  CLI11_PARSE(app, argc, argv);
+  return status;
+}
