@@ -1,0 +1,599 @@
+// redist.cc - redistribution of entries between neighbouring nodes of one level: the offloads (one entry
+// at a time into a sibling under the same parent) and the bulk moves B_move_right and B_move_left.
+//
+// Node layout (node.h): header of 20 bytes (low_path, left, right, key_cnt, heap_end), then the entry
+// directory (leaf 12 = offset + len + item, interior 16 = ... + child), key bytes packed from heap_end to
+// the block end in entry order; neighbours with equal keys of equal length share one copy. Every step
+// here leaves both nodes in exactly that layout: freed directory slots and freed key bytes are zeroed.
+#include "cbt/redist.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cbt/node.h"
+#include "cbt/search.h"
+#include "host/qrxtrace.h"
+
+QRX_TRACE_UNIT();
+
+namespace qrx::cbt {
+
+namespace {
+
+// Index of the entry of interior node pnode whose child is blk (-1 for the low path), trying `hint`
+// first; -2 when the node does not reference blk.
+int32_t child_index(const uint8_t *pnode, int32_t blk, int32_t hint) {
+  NodeView pv(pnode);
+  const int32_t cnt = pv.key_cnt();
+  if (hint >= 0 && hint < cnt && pv.child(hint) == blk) return hint;
+  if (cnt >= 0 && pv.low_path() == blk) return -1;
+  for (int32_t q = 0; q < cnt; ++q)
+    if (pv.child(q) == blk) return q;
+  return -2;
+}
+
+// True when the key bytes (k1, l1) may share the bytes of (k2, l2): equal under the compare function and
+// of the same length.
+bool same_bytes(Tree *t, const uint8_t *k1, int32_t l1, const uint8_t *k2, int32_t l2) {
+  return l1 == l2 && B_keycmp(t, k1, l1, k2, l2) == 0;
+}
+
+KeyInfo entry_info(const NodeView &n, int32_t j) {
+  KeyInfo k;
+  k.key = n.key(j);
+  k.len = n.len(j);
+  k.item = n.item(j);
+  k.dupok = 1;
+  k.child = n.is_leaf() ? 0 : n.child(j);
+  return k;
+}
+
+// The lowest entry under interior node `node`'s low path, read from its leftmost leaf, which stays pinned
+// in *leaf because the key bytes live in its buffer. False with the codes set (context ctx).
+bool lowest_under(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, KeyInfo *k) {
+  int32_t lb = 0;
+  if (B_loc_low_blk(t, n.low_path(), &lb) < 0) return false;
+  *leaf = NodeRef(t, lb, ctx);
+  if (!*leaf) return false;
+  NodeView lv = leaf->view();
+  if (!lv.is_leaf() || lv.key_cnt() < 1) {
+    set_error(Err::kCorrupt, ctx);
+    return false;
+  }
+  k->key = lv.key(0);
+  k->len = lv.len(0);
+  k->item = lv.item(0);
+  k->dupok = 1;
+  k->child = n.low_path();
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Shifts of the offloads.
+// ---------------------------------------------------------------------------------------------------
+
+// Leaf: entries move from the end of N to the front of R, never those before index i. B_add_key moves
+// every position in R one place on; B_del_key moves a position on N's last entry to R's entry 0, which is
+// where that entry went.
+int32_t l_shift_right(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t rblk,
+                      uint8_t *rnode) {
+  NodeView n(node);
+  int32_t result = 1;
+  for (int32_t j = n.key_cnt() - 1; j >= i; --j) {
+    const KeyInfo kj = entry_info(n, j);
+    const int32_t fit = B_ins_complications(t, kj, rnode, 0);
+    if (fit < 0) return -1;
+    if (fit == 1) break;
+    if (B_add_key(t, kj, rblk, rnode, 0) < 0) return -1;
+    B_del_key(t, blk, node, j);
+    result = 4;
+    const int32_t now = B_ins_complications(t, k, node, i);
+    if (now < 0) return -1;
+    if (now == 0) {
+      if (B_add_key(t, k, blk, node, i) < 0) return -1;
+      return 5;
+    }
+  }
+  if (i == n.key_cnt()) {
+    // Every entry from i on has moved: k itself belongs at the front of R.
+    const int32_t fit = B_ins_complications(t, k, rnode, 0);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (B_add_key(t, k, rblk, rnode, 0) < 0) return -1;
+      result = 5;
+    }
+  }
+  return result;
+}
+
+// Interior: each moved entry becomes R's new low path (its key dropped) and R's old low path becomes R's
+// entry 0 with the lowest key under it. No cursors live in interior nodes.
+int32_t i_shift_right(Tree *t, const KeyInfo &k, uint8_t *node, int32_t i, uint8_t *rnode) {
+  NodeView n(node);
+  int32_t result = 1;
+  // With i = -1 (k becomes N's low path) every entry may go; the low path itself stays.
+  for (int32_t j = n.key_cnt() - 1; j >= std::max(i, 0); --j) {
+    const KeyInfo kj = entry_info(n, j);
+    const int32_t fit = B_ins_complications(t, kj, rnode, -1);
+    if (fit < 0) return -1;
+    if (fit == 1) break;
+    if (B_addkey_here(t, kj, rnode, -1) < 0) return -1;
+    B_rmvkey_here(t, node, j);
+    result = 4;
+    const int32_t now = B_ins_complications(t, k, node, i);
+    if (now < 0) return -1;
+    if (now == 0) {
+      if (B_addkey_here(t, k, node, i) < 0) return -1;
+      return 5;
+    }
+  }
+  if (i == n.key_cnt()) {
+    const int32_t fit = B_ins_complications(t, k, rnode, -1);
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (B_addkey_here(t, k, rnode, -1) < 0) return -1;
+      result = 5;
+    }
+  }
+  return result;
+}
+
+// Leaf: entries move from the front of N to the end of L, never those at or after index i.
+int32_t l_shift_left(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t lblk,
+                     uint8_t *lnode) {
+  NodeView l(lnode);
+  NodeView n(node);
+  int32_t result = 1;
+  while (i > 0) {
+    const KeyInfo k0 = entry_info(n, 0);
+    const int32_t fit = B_ins_complications(t, k0, lnode, l.key_cnt());
+    if (fit < 0) return -1;
+    if (fit == 1) break;
+    if (B_add_key(t, k0, lblk, lnode, l.key_cnt()) < 0) return -1;
+    B_rmvkey_here(t, node, 0);
+    const int32_t last = l.key_cnt() - 1;
+    for_each_position(t, [&](int32_t &, int32_t &block, int32_t &index) {
+      if (block != blk) return;
+      if (index == 0) {
+        block = lblk;
+        index = last;
+      } else if (index > 0) {
+        --index;
+      }
+    });
+    result = 4;
+    --i;
+    const int32_t now = B_ins_complications(t, k, node, i);
+    if (now < 0) return -1;
+    if (now == 0) {
+      if (B_add_key(t, k, blk, node, i) < 0) return -1;
+      return 5;
+    }
+  }
+  if (i == 0) {
+    // k belongs before every entry left in N, that is right after L's last entry.
+    const int32_t fit = B_ins_complications(t, k, lnode, l.key_cnt());
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (B_add_key(t, k, lblk, lnode, l.key_cnt()) < 0) return -1;
+      result = 5;
+    }
+  }
+  return result;
+}
+
+// Interior: N's low path moves first, as an entry of L carrying the lowest key under it; N's entry 0
+// then becomes N's low path (its key dropped).
+int32_t i_shift_left(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, uint8_t *lnode) {
+  NodeView l(lnode);
+  int32_t result = 1;
+  while (i > -1) {
+    int32_t lb = 0;
+    if (B_loc_low_blk(t, blk, &lb) < 0) return -1;
+    NodeRef leaf(t, lb, Ctx::kShiftLeft);
+    if (!leaf) return -1;
+    NodeView lv = leaf.view();
+    if (!lv.is_leaf() || lv.key_cnt() < 1) {
+      set_error(Err::kCorrupt, Ctx::kShiftLeft);
+      return -1;
+    }
+    KeyInfo low;
+    low.key = lv.key(0);
+    low.len = lv.len(0);
+    low.item = lv.item(0);
+    low.dupok = 1;
+    low.child = NodeView(node).low_path();
+    const int32_t fit = B_ins_complications(t, low, lnode, l.key_cnt());
+    if (fit < 0) return -1;
+    if (fit == 1) {
+      if (leaf.release(Ctx::kShiftLeft) < 0) return -1;
+      break;
+    }
+    if (B_addkey_here(t, low, lnode, l.key_cnt()) < 0) return -1;
+    B_rmvkey_here(t, node, -1);
+    result = 4;
+    --i;
+    if (leaf.release(Ctx::kShiftLeft) < 0) return -1;
+    const int32_t now = B_ins_complications(t, k, node, i);
+    if (now < 0) return -1;
+    if (now == 0) {
+      if (B_addkey_here(t, k, node, i) < 0) return -1;
+      return 5;
+    }
+  }
+  if (i == -1) {
+    const int32_t fit = B_ins_complications(t, k, lnode, l.key_cnt());
+    if (fit < 0) return -1;
+    if (fit == 0) {
+      if (B_addkey_here(t, k, lnode, l.key_cnt()) < 0) return -1;
+      result = 5;
+    }
+  }
+  return result;
+}
+
+// Gets the sibling sblk of node for an offload and checks that it is a node of the same kind.
+bool get_sibling(Tree *t, const uint8_t *node, int32_t sblk, Ctx ctx, NodeRef *sib) {
+  *sib = NodeRef(t, sblk, ctx);
+  if (!*sib) return false;
+  NodeView s = sib->view();
+  if (s.is_unused() || s.is_leaf() != NodeView(node).is_leaf()) {
+    QRX_ERROR("Block number %d of %s is corrupt", sblk, t->ctl->fname.c_str());
+    set_error(Err::kCorrupt, ctx);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// Offloads.
+// ---------------------------------------------------------------------------------------------------
+
+int32_t right_sibling(Tree *t, int32_t P, int32_t p, int32_t N) {
+  if (P == 0) return 0;
+  NodeRef parent(t, P, Ctx::kShiftRight);
+  if (!parent) return -1;
+  const int32_t q = child_index(parent.data(), N, p);
+  const int32_t at = q == -2 ? p : q;
+  const int32_t r = at < parent.view().key_cnt() - 1 ? 1 : 0;
+  if (parent.release(Ctx::kShiftRight) < 0) return -1;
+  return r;
+}
+
+bool left_sibling(int32_t P, int32_t p) {
+  return P != 0 && p > -1;
+}
+
+int32_t shift_right(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t sblk,
+                    uint8_t *sib) {
+  return NodeView(node).is_leaf() ? l_shift_right(t, k, blk, node, i, sblk, sib)
+                                  : i_shift_right(t, k, node, i, sib);
+}
+
+int32_t shift_left(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t sblk,
+                   uint8_t *sib) {
+  return NodeView(node).is_leaf() ? l_shift_left(t, k, blk, node, i, sblk, sib)
+                                  : i_shift_left(t, k, blk, node, i, sib);
+}
+
+int32_t adj_r_parent(Tree *t, int32_t P, int32_t p, int32_t R) {
+  NodeRef parent(t, P, Ctx::kShiftRight);
+  if (!parent) return -1;
+  const int32_t cnt = parent.view().key_cnt();
+  // Normally entry p + 1 names R. When an earlier shift removed the entry of the node at p, R's entry is
+  // found by its child; an R that P does not reference (a node spliced in by a split, added to P later)
+  // leaves entry p + 1 to go, whose child keeps its lowest key and is re-added as well.
+  int32_t q = child_index(parent.data(), R, p + 1);
+  if (q == -1) q = -2;
+  if (q == -2 && p + 1 >= 0 && p + 1 < cnt) q = p + 1;
+  if (q >= 0) B_rmvkey_here(t, parent.data(), q);
+  return parent.put(false, Ctx::kShiftRight) < 0 ? -1 : 1;
+}
+
+int32_t adj_l_parent(Tree *t, int32_t P, int32_t p, int32_t N) {
+  NodeRef parent(t, P, Ctx::kShiftLeft);
+  if (!parent) return -1;
+  const int32_t cnt = parent.view().key_cnt();
+  int32_t q = child_index(parent.data(), N, p);
+  if (q == -1) q = -2;
+  if (q == -2 && p >= 0 && p < cnt) q = p;
+  if (q >= 0) B_rmvkey_here(t, parent.data(), q);
+  return parent.put(false, Ctx::kShiftLeft) < 0 ? -1 : 1;
+}
+
+int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t P,
+                        int32_t p) {
+  const int32_t has = right_sibling(t, P, p, blk);
+  if (has <= 0) return has < 0 ? -1 : 1;
+  const int32_t rblk = NodeView(node).right();
+  NodeRef r;
+  if (!get_sibling(t, node, rblk, Ctx::kShiftRight, &r)) return -1;
+  int32_t result = shift_right(t, k, blk, node, i, rblk, r.data());
+  if ((result == 4 || result == 5) && adj_r_parent(t, P, p, rblk) < 0) result = -1;
+  if (r.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftRight) < 0) result = -1;
+  return result;
+}
+
+int32_t B_left_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t P,
+                       int32_t p) {
+  if (!left_sibling(P, p)) return 1;
+  const int32_t lblk = NodeView(node).left();
+  NodeRef l;
+  if (!get_sibling(t, node, lblk, Ctx::kShiftLeft, &l)) return -1;
+  int32_t result = shift_left(t, k, blk, node, i, lblk, l.data());
+  if ((result == 4 || result == 5) && adj_l_parent(t, P, p, blk) < 0) result = -1;
+  if (l.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftLeft) < 0) result = -1;
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Bulk move to the right.
+// ---------------------------------------------------------------------------------------------------
+
+namespace {
+
+// Moves the positions of every handle on block `from` at index `first` or above to block `to`, index
+// minus first plus `base`.
+void move_positions(Tree *t, int32_t from, int32_t first, int32_t to, int32_t base) {
+  for_each_position(t, [&](int32_t &, int32_t &block, int32_t &index) {
+    if (block == from && index >= first) {
+      block = to;
+      index = index - first + base;
+    }
+  });
+}
+
+// The directory entries dst[0..m-1] hold the offsets their keys had in the source node; the key bytes of
+// the ones that did not share were copied in order to `pos` onwards. Gives each entry its new offset:
+// an entry that shared its bytes with the next one keeps the position for that one.
+void up_key(NodeView dst, int32_t first, int32_t m, int32_t pos) {
+  for (int32_t e = 0; e < m; ++e) {
+    const int32_t slot = first + e;
+    const int32_t old = dst.offset(slot);
+    dst.set_offset(slot, pos);
+    const bool shares_next =
+        e + 1 < m && dst.offset(slot + 1) == old && dst.len(slot + 1) == dst.len(slot) && dst.len(slot) > 0;
+    if (!shares_next) pos += dst.len(slot);
+  }
+}
+
+}  // namespace
+
+int32_t B_move_right(Tree *t, int32_t B, int32_t n) {
+  if (n == 0) return 1;
+  constexpr Ctx ctx = Ctx::kMoveRight;
+  NodeRef b(t, B, ctx);
+  if (!b) return -1;
+  NodeView bv = b.view();
+  const int32_t rblk = bv.right();
+  NodeRef r(t, rblk, ctx);
+  if (!r) return -1;
+  NodeView rv = r.view();
+  const bool leaf = bv.is_leaf();
+  const int32_t kc = bv.key_cnt();
+  const int32_t blksize = static_cast<int32_t>(t->ctl->blksize);
+  if (rv.is_unused() || rv.is_leaf() != leaf || n < 0 || n > kc || (!leaf && n < 1)) {
+    set_error(Err::kCorrupt, ctx);
+    return -1;
+  }
+  const int32_t e = static_cast<int32_t>(bv.esize());
+  const int32_t f = kc - n;             // first entry leaving B
+  const int32_t fc = leaf ? f : f + 1;  // first entry that keeps its key (interior: f becomes R's low path)
+  const int32_t m = kc - fc;            // directory entries R gains from B
+  const int32_t rkc = rv.key_cnt();
+  const bool r_full = leaf ? rkc > 0 : rkc >= 0;  // R already holds entries (or, interior, a low path)
+
+  // R's old low path becomes entry n - 1 (interior, non-empty R): its key, from the leftmost leaf under it.
+  NodeRef lpleaf;
+  KeyInfo lp;
+  int32_t lp_bytes = 0;  // heap bytes the low path's key needs (0 when it shares R's old entry 0)
+  if (!leaf && r_full) {
+    if (!lowest_under(t, rv, Ctx::kLowPathRight, &lpleaf, &lp)) return -1;
+    const bool shared = rkc >= 1 && same_bytes(t, lp.key, lp.len, rv.key(0), rv.len(0));
+    lp_bytes = shared ? 0 : lp.len;
+  }
+  // Key bytes copied from B: from the first copied entry to the block end, without B's last key when it
+  // will share the bytes of R's first old entry (the low-path entry in an interior R).
+  int32_t span = m > 0 ? blksize - bv.offset(fc) : 0;
+  if (m > 0 && r_full) {
+    bool last_shared = false;
+    if (!leaf)
+      last_shared = same_bytes(t, bv.key(kc - 1), bv.len(kc - 1), lp.key, lp.len);
+    else
+      last_shared = same_bytes(t, bv.key(kc - 1), bv.len(kc - 1), rv.key(0), rv.len(0));
+    if (last_shared) span -= bv.len(kc - 1);
+  }
+  const int32_t old_cnt = r_full ? std::max(rkc, 0) + (leaf ? 0 : 1) : 0;
+  const int32_t new_cnt = old_cnt + m;
+  const int32_t new_heap = rv.heap_end() - lp_bytes - span;
+  if (static_cast<int64_t>(kHeaderSize) + int64_t{new_cnt} * e > new_heap) {
+    QRX_ERROR("Block number %d of %s has no room for %d entries of block %d", rblk, t->ctl->fname.c_str(), n,
+              B);
+    set_error(Err::kCorrupt, ctx);
+    return -1;
+  }
+  uint8_t *rd = r.data();
+  uint8_t *bd = b.data();
+
+  // mk_rm_right: R's entries move up by n slots; in an interior R its low path becomes entry n - 1.
+  if (r_full) {
+    if (leaf) {
+      std::memmove(rd + rv.entry_pos(n), rd + rv.entry_pos(0), static_cast<size_t>(rkc) * e);
+      move_positions(t, rblk, 0, rblk, n);
+    } else {
+      const int32_t cnt = std::max(rkc, 0);
+      std::memmove(rd + rv.entry_pos(n), rd + rv.entry_pos(0), static_cast<size_t>(cnt) * e);
+      // The low path's key goes right in front of R's old first key, or shares that key's bytes.
+      int32_t off = cnt > 0 ? rv.offset(n) : rv.heap_end();
+      if (lp_bytes > 0) {
+        off = rv.heap_end() - lp.len;
+        std::memcpy(rd + off, lp.key, static_cast<size_t>(lp.len));
+        rv.set_heap_end(off);
+      }
+      rv.set_offset(n - 1, off);
+      rv.set_len(n - 1, lp.len);
+      rv.set_item(n - 1, lp.item);
+      rv.set_child(n - 1, lp.child);
+    }
+  }
+  if (lpleaf && lpleaf.release(Ctx::kLowPathRight) < 0) return -1;
+
+  // mv_ov_right: the directory entries, still holding B's offsets.
+  if (!leaf) rv.set_low_path(bv.child(f));
+  if (m > 0) std::memcpy(rd + rv.entry_pos(0), bd + bv.entry_pos(fc), static_cast<size_t>(m) * e);
+  // sh_key_right, up_key_right.
+  const int32_t heap = rv.heap_end() - span;
+  if (span > 0) std::memcpy(rd + heap, bd + bv.offset(fc), static_cast<size_t>(span));
+  rv.set_heap_end(heap);
+  if (m > 0) up_key(rv, 0, m, heap);
+  rv.set_key_cnt(new_cnt);  // an empty interior R now has its low path and m entries
+
+  // cln_up_right: B keeps its first f entries, their bytes moved to the block end.
+  const int32_t keep = f;
+  const int32_t old_heap = bv.heap_end();
+  int32_t dist;
+  if (keep == 0) {
+    dist = blksize - old_heap;
+  } else {
+    const int32_t end = bv.offset(keep - 1) + bv.len(keep - 1);
+    dist = blksize - end;
+    std::memmove(bd + old_heap + dist, bd + old_heap, static_cast<size_t>(end - old_heap));
+    for (int32_t j = 0; j < keep; ++j) bv.set_offset(j, bv.offset(j) + dist);
+  }
+  std::memset(bd + old_heap, 0, static_cast<size_t>(dist));
+  bv.set_heap_end(old_heap + dist);
+  std::memset(bd + bv.entry_pos(keep), 0, static_cast<size_t>(kc - keep) * e);
+  bv.set_key_cnt(kc - n);
+
+  // ad_cur_right: positions on the moved leaf entries follow them.
+  if (leaf) move_positions(t, B, keep, rblk, 0);
+
+  if (r.put(false, ctx) < 0) {
+    b.put(true, Ctx::kNone);
+    set_error(Err::kPutBlock, ctx);
+    return -1;
+  }
+  return b.put(false, ctx) < 0 ? -1 : 1;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Bulk move to the left.
+// ---------------------------------------------------------------------------------------------------
+
+int32_t B_move_left(Tree *t, int32_t B, int32_t n) {
+  if (n == 0) return 1;
+  constexpr Ctx ctx = Ctx::kMoveLeft;
+  NodeRef b(t, B, ctx);
+  if (!b) return -1;
+  NodeView bv = b.view();
+  const int32_t lblk = bv.left();
+  NodeRef l(t, lblk, ctx);
+  if (!l) return -1;
+  NodeView lv = l.view();
+  const bool leaf = bv.is_leaf();
+  const int32_t kc = bv.key_cnt();
+  const int32_t blksize = static_cast<int32_t>(t->ctl->blksize);
+  const int32_t limit = leaf ? kc : kc + 1;
+  if (lv.is_unused() || lv.is_leaf() != leaf || n < 0 || n > limit) {
+    set_error(Err::kCorrupt, ctx);
+    return -1;
+  }
+  const int32_t e = static_cast<int32_t>(bv.esize());
+  const int32_t m = leaf ? n : n - 1;  // directory entries copied from B after the low path
+  const int32_t lkc_before = std::max(lv.key_cnt(), 0);
+
+  // An interior B's low path goes first, as an entry of L with the lowest key under it (mv_lp_left). In
+  // an empty interior L (no low path either) it becomes L's low path instead.
+  NodeRef lpleaf;
+  KeyInfo lp;
+  int32_t lp_at = 0, lp_bytes = 0, lp_entries = 0;
+  if (!leaf) {
+    if (!lowest_under(t, bv, Ctx::kLowPathLeft, &lpleaf, &lp)) return -1;
+    lp_at = lv.key_cnt() < 0 ? -1 : lv.key_cnt();
+    if (lp_at >= 0) {
+      lp_entries = 1;
+      const bool shared = lp_at > 0 && same_bytes(t, lp.key, lp.len, lv.key(lp_at - 1), lv.len(lp_at - 1));
+      lp_bytes = shared ? 0 : lp.len;
+    }
+  }
+  const int32_t lkc = lkc_before + lp_entries;  // L's entries in front of the copied ones
+
+  // Bytes of the copied entries: from B's entry 0 to the end of the last copied key, without entry 0's
+  // when it shares L's last key (the low-path entry just appended, in an interior L).
+  bool first_shared = false;
+  int32_t src = 0, span = 0;
+  if (m > 0) {
+    src = bv.offset(0);
+    span = bv.offset(m - 1) + bv.len(m - 1) - src;
+    if (lp_entries > 0)
+      first_shared = same_bytes(t, bv.key(0), bv.len(0), lp.key, lp.len);
+    else if (lkc > 0)
+      first_shared = same_bytes(t, bv.key(0), bv.len(0), lv.key(lkc - 1), lv.len(lkc - 1));
+    if (first_shared) {
+      src += bv.len(0);
+      span -= bv.len(0);
+    }
+  }
+  if (static_cast<int64_t>(kHeaderSize) + int64_t{lkc + m} * e > int64_t{lv.heap_end()} - lp_bytes - span) {
+    QRX_ERROR("Block number %d of %s has no room for %d entries of block %d", lblk, t->ctl->fname.c_str(), n,
+              B);
+    set_error(Err::kCorrupt, ctx);
+    return -1;
+  }
+  if (!leaf) {
+    if (B_addkey_here(t, lp, l.data(), lp_at) < 0) return -1;
+    if (lpleaf.release(Ctx::kLowPathLeft) < 0) return -1;
+  }
+  uint8_t *ld = l.data();
+  uint8_t *bd = b.data();
+  if (m > 0) {
+    // mv_ov_left: the headers, still holding B's offsets.
+    std::memcpy(ld + lv.entry_pos(lkc), bd + bv.entry_pos(0), static_cast<size_t>(m) * e);
+    // mk_rm_left: L's bytes move down by span.
+    const int32_t lheap = lv.heap_end();
+    std::memmove(ld + lheap - span, ld + lheap, static_cast<size_t>(blksize - lheap));
+    for (int32_t j = 0; j < lkc; ++j) lv.set_offset(j, lv.offset(j) - span);
+    // sh_key_left, up_key_left.
+    std::memcpy(ld + blksize - span, bd + src, static_cast<size_t>(span));
+    lv.set_heap_end(lheap - span);
+    const int32_t pos = first_shared ? lv.offset(lkc - 1) : blksize - span;
+    up_key(lv, lkc, m, pos);
+    lv.set_key_cnt(lkc + m);
+  }
+
+  // cln_up_left: B loses n directory entries (interior: the copied ones and the one whose child becomes
+  // the low path) and the bytes in front of the first kept key.
+  const int32_t gone = leaf ? n : std::min(n, kc);
+  if (!leaf && n <= kc) bv.set_low_path(bv.child(n - 1));
+  const int32_t old_heap = bv.heap_end();
+  const int32_t first_kept = gone < kc ? bv.offset(gone) : blksize;
+  std::memset(bd + old_heap, 0, static_cast<size_t>(first_kept - old_heap));
+  bv.set_heap_end(first_kept);
+  const int32_t rest = std::max(kc, 0) - gone;
+  if (rest > 0) std::memmove(bd + bv.entry_pos(0), bd + bv.entry_pos(gone), static_cast<size_t>(rest) * e);
+  if (gone > 0) std::memset(bd + bv.entry_pos(rest), 0, static_cast<size_t>(gone) * e);
+  bv.set_key_cnt(kc - n);
+
+  // ad_cur_left.
+  if (leaf) {
+    for_each_position(t, [&](int32_t &, int32_t &block, int32_t &index) {
+      if (block != B) return;
+      if (index >= n) {
+        index -= n;
+      } else if (index >= 0) {
+        block = lblk;
+        index += lkc_before;
+      }
+    });
+  }
+
+  int32_t result = 1;
+  if (l.put(false, ctx) < 0) result = -1;
+  if (b.put(false, result == -1 ? Ctx::kNone : ctx) < 0) result = -1;
+  if (result < 0) set_error(Err::kPutBlock, ctx);
+  return result;
+}
+
+}  // namespace qrx::cbt
