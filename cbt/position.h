@@ -22,11 +22,11 @@ namespace qrx::cbt {
 // Public positioning operations (entry points in api.cc). Each sets its function code and takes the
 // public-operation lock; an invalid handle gives -1 with error 15 or 14. Item and length pointers may be
 // null (nothing is stored then).
-int32_t cbt_head(Tree *t, uint32_t *item);   // 1, -3 empty tree, -1
-int32_t cbt_tail(Tree *t, uint32_t *item);   // 1, -2 empty tree, -1
-int32_t cbt_next(Tree *t, uint32_t *item);   // 1, -3 at the end, -1
-int32_t cbt_prev(Tree *t, uint32_t *item);   // 1, -2 at the start, -1
-int32_t cbt_curr(Tree *t, uint32_t *item);   // 1, or pos_stat, or -1
+int32_t cbt_head(Tree *t, uint32_t *item);  // 1, -3 empty tree, -1
+int32_t cbt_tail(Tree *t, uint32_t *item);  // 1, -2 empty tree, -1
+int32_t cbt_next(Tree *t, uint32_t *item);  // 1, -3 at the end, -1
+int32_t cbt_prev(Tree *t, uint32_t *item);  // 1, -2 at the start, -1
+int32_t cbt_curr(Tree *t, uint32_t *item);  // 1, or pos_stat, or -1
 // Copies min(key length, size) bytes and a NUL when the key is shorter than the buffer. 1, pos_stat, -1.
 int32_t cbt_key(Tree *t, void *buf, uint32_t size);
 int32_t cbt_keylen(Tree *t, uint32_t *len);  // 1, pos_stat, -1
@@ -34,7 +34,7 @@ int32_t cbt_keylen(Tree *t, uint32_t *len);  // 1, pos_stat, -1
 int32_t cbt_find(Tree *t, const void *key, uint32_t len, uint32_t *item);
 // As cbt_find with (key, *item); 2 only when both the key and the item match. *item gets the cursor's item.
 int32_t cbt_finditem(Tree *t, const void *key, uint32_t len, uint32_t *item);
-int32_t cbt_mark(Tree *t);                       // 1, or -1
-int32_t cbt_findmark(Tree *t, uint32_t *item);   // 1, -2/-3 for a mark at BOI/EOI, -1 (error 22: no mark)
+int32_t cbt_mark(Tree *t);                      // 1, or -1
+int32_t cbt_findmark(Tree *t, uint32_t *item);  // 1, -2/-3 for a mark at BOI/EOI, -1 (error 22: no mark)
 
 }  // namespace qrx::cbt
