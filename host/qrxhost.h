@@ -16,8 +16,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* Exported names keep default visibility both when built and when imported, so that the typeinfo of
- * XFR1_Condition is one across shared objects. */
+/* Exported names keep default visibility both when built and when imported. */
 #define QRXHOST_API __attribute__((visibility("default")))
 
 #ifdef __cplusplus
@@ -241,9 +240,11 @@ QRXHOST_API void qrxhost_set_sleep_hook(void (*fn)(uint32_t seconds));
 #ifdef __cplusplus
 } /* extern "C" */
 
+/* The condition type carries no exported typeinfo: the C++ runtime matches it across shared objects by
+ * its name, so the libraries export C names only. */
 /* C++ guard frame: runs body; a condition raised inside (XFR1__Raise) ends it and its code is returned,
  * 0 when the body finished normally. The frame is pushed on the thread's chain for the body's duration. */
-struct QRXHOST_API XFR1_Condition {
+struct XFR1_Condition {
   int32_t code;
 };
 
