@@ -189,7 +189,7 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
     return nullptr;
   }
   CtlRec *c = t->ctl;
-  auto *d = static_cast<uint8_t *>(get_blk(c->bfile, blkno));
+  auto *d = static_cast<uint8_t *>(pool::op::get_blk_held(c->bfile, blkno));
   if (!d) {
     set_error(Err::kGetBlock, ctx);
     return nullptr;
@@ -197,7 +197,7 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
   if (!pool_block_checked(d)) {
     if (!B_node_valid(d, c->blksize)) {
       QRX_DETAIL("Block %d of %s failed the structure check", blkno, c->fname.c_str());
-      rlse_blk(c->bfile, d);
+      pool::op::rlse_blk_held(c->bfile, d);
       set_error(Err::kCorrupt, ctx);
       return nullptr;
     }
@@ -207,7 +207,7 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
 }
 
 int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
-  if (rlse_blk(t->ctl->bfile, node) < 0) {
+  if (pool::op::rlse_blk_held(t->ctl->bfile, node) < 0) {
     if (ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
     return -1;
   }
@@ -215,7 +215,7 @@ int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
 }
 
 int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx) {
-  if (put_blk(t->ctl->bfile, node, writenow ? 1 : 0) < 0) {
+  if (pool::op::put_blk_held(t->ctl->bfile, node, writenow ? 1 : 0) < 0) {
     if (ctx != Ctx::kNone) set_error(Err::kPutBlock, ctx);
     return -1;
   }

@@ -198,11 +198,16 @@ int32_t find(Tree *t, Fn fn, const void *key, uint32_t len, uint32_t *item, bool
   const auto klen = static_cast<int32_t>(len);
   int32_t rc = B_loc_leaf_blk(t, k, klen, wanted);
   if (rc != 1) return rc;
-  uint32_t found = 0;
-  bool have_item = B_get_curitem(t, &found) == 1;
-  if (have_item) store(item, found);
-  bool same = B_cur_key_match(t, k, klen) == 1 && (!match_item || (have_item && found == wanted));
-  return same ? CBT_FOUND : CBT_NOT_FOUND;
+  // The item at the cursor and the key comparison come from one read of the leaf; a failure leaves the
+  // codes the key comparison step leaves (context 19), the item untouched and the result 3.
+  NodeRef leaf = cursor_leaf(t, Ctx::kCurrentKey);
+  if (!leaf) return CBT_NOT_FOUND;
+  NodeView v = leaf.view();
+  const uint32_t found = v.item(t->curindex);
+  store(item, found);
+  const bool same_key = B_keycmp(t, k, klen, v.key(t->curindex), v.len(t->curindex)) == 0;
+  if (leaf.release(Ctx::kCurrentKey) != 1) return CBT_NOT_FOUND;
+  return same_key && (!match_item || found == wanted) ? CBT_FOUND : CBT_NOT_FOUND;
 }
 
 }  // namespace

@@ -189,6 +189,11 @@ void *empty_blk(Bfile *bf, int32_t blkno);
 int32_t put_blk(Bfile *bf, void *data, int32_t writenow);
 int32_t rlse_blk(Bfile *bf, void *data);
 int32_t flush_blks(Bfile *bf);
+// Same results and statuses as get_blk, put_blk and rlse_blk, for a caller that keeps bf open for the
+// whole call and hands back only addresses it got for bf and still holds pinned.
+void *get_blk_held(Bfile *bf, int32_t blkno);
+int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow);
+int32_t rlse_blk_held(Bfile *bf, void *data);
 }  // namespace op
 
 // Header of the buffer whose data area is `data` (no check).

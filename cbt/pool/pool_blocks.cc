@@ -1,7 +1,10 @@
 // pool_blocks.cc - getting, pinning, putting back and flushing the blocks of an open file.
 //
-// Every operation looks its Bfile up and takes the pool mutex in one pass through the registry, then
-// works under the pool mutex alone; block transfers run under it. A hit costs one index lookup, no
+// Every exported operation looks its Bfile up and takes the pool mutex in one pass through the registry,
+// then works under the pool mutex alone; block transfers run under it. The *_held forms serve the B-tree
+// layer, which holds its file's control-record mutex for the whole operation and so knows the Bfile is
+// open and every address it hands back came from its own get: they skip the registry and the address
+// set but keep the pool mutex and every other step. A hit costs one index lookup, no
 // allocation and no walk of the buffer list.
 #include <cstring>
 
@@ -14,15 +17,10 @@ namespace qrx::pool {
 
 namespace op {
 
-void *get_blk(Bfile *bf, int32_t blkno) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
-  PoolLock pl;
-  if (uint32_t s = pl.lock_file(bf)) {
-    *status = s;
-    return nullptr;
-  }
-  BufPool *pool = pl.pool();
+namespace {
+
+// The bodies of get, put and release, run with the pool mutex held.
+void *get_locked(BufPool *pool, Bfile *bf, int32_t blkno, uint32_t *status) {
   QRX_BLOCK_TRACE("Getting block %d", blkno);
   BufRec *buf = find_rec(pool, bf, blkno);
   if (buf == nullptr) {
@@ -43,6 +41,79 @@ void *get_blk(Bfile *bf, int32_t blkno) {
   ++buf->pincnt;
   set_mru(pool, buf);
   return buf->data;
+}
+
+int32_t put_locked(BufPool *pool, Bfile *bf, BufRec *buf, int32_t writenow, uint32_t *status) {
+  --buf->pincnt;
+  int32_t rc = 1;
+  if (writenow != 0) {
+    // Block 0 of a read-only file holds the control record; its update stays in the buffer only.
+    if (!(buf->blkno == 0 && bf->rdonly != 0) && write_rec(pool, buf, bf->blksize) != 1) {
+      *status = QRXCB_POOL_IO;
+      rc = -1;
+    }
+    buf->dirty = 0;
+  } else {
+    buf->dirty = 1;
+  }
+  if (rc == 1) set_mru(pool, buf);
+  return rc;
+}
+
+void rlse_locked(BufPool *pool, BufRec *buf) {
+  --buf->pincnt;
+  set_mru(pool, buf);
+}
+
+// A data address the B-tree layer got from this pool for this file and still holds.
+BufRec *held_rec(const Bfile *bf, void *data) {
+  BufRec *buf = rec_of(data);
+  return (buf->fid == bf->fid && buf->pincnt > 0) ? buf : nullptr;
+}
+
+}  // namespace
+
+void *get_blk(Bfile *bf, int32_t blkno) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  PoolLock pl;
+  if (uint32_t s = pl.lock_file(bf)) {
+    *status = s;
+    return nullptr;
+  }
+  return get_locked(pl.pool(), bf, blkno, status);
+}
+
+void *get_blk_held(Bfile *bf, int32_t blkno) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  std::lock_guard<std::mutex> g(bf->pool->mutex);
+  return get_locked(bf->pool, bf, blkno, status);
+}
+
+int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  std::lock_guard<std::mutex> g(bf->pool->mutex);
+  BufRec *buf = held_rec(bf, data);
+  if (buf == nullptr) {
+    *status = QRXCB_POOL_NO_BFILE;
+    return -1;
+  }
+  return put_locked(bf->pool, bf, buf, writenow, status);
+}
+
+int32_t rlse_blk_held(Bfile *bf, void *data) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  std::lock_guard<std::mutex> g(bf->pool->mutex);
+  BufRec *buf = held_rec(bf, data);
+  if (buf == nullptr) {
+    *status = QRXCB_POOL_NO_BFILE;
+    return -1;
+  }
+  rlse_locked(bf->pool, buf);
+  return 1;
 }
 
 void *empty_blk(Bfile *bf, int32_t blkno) {
@@ -93,20 +164,7 @@ int32_t put_blk(Bfile *bf, void *data, int32_t writenow) {
     *status = QRXCB_POOL_NO_BFILE;
     return -1;
   }
-  --buf->pincnt;
-  int32_t rc = 1;
-  if (writenow != 0) {
-    // Block 0 of a read-only file holds the control record; its update stays in the buffer only.
-    if (!(buf->blkno == 0 && bf->rdonly != 0) && write_rec(pool, buf, bf->blksize) != 1) {
-      *status = QRXCB_POOL_IO;
-      rc = -1;
-    }
-    buf->dirty = 0;
-  } else {
-    buf->dirty = 1;
-  }
-  if (rc == 1) set_mru(pool, buf);
-  return rc;
+  return put_locked(pool, bf, buf, writenow, status);
 }
 
 int32_t rlse_blk(Bfile *bf, void *data) {
@@ -123,8 +181,7 @@ int32_t rlse_blk(Bfile *bf, void *data) {
     *status = QRXCB_POOL_NO_BFILE;
     return -1;
   }
-  --buf->pincnt;
-  set_mru(pool, buf);
+  rlse_locked(pool, buf);
   return 1;
 }
 
