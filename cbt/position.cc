@@ -218,12 +218,37 @@ int32_t cbt_head(Tree *t, uint32_t *item) {
 int32_t cbt_tail(Tree *t, uint32_t *item) {
   return step_and_read(t, Fn::kTail, item, B_pos_lastkey);
 }
-int32_t cbt_next(Tree *t, uint32_t *item) {
-  return step_and_read(t, Fn::kNext, item, B_pos_nextkey);
+namespace {
+
+// A step that stays inside the cursor's leaf: the step and the item read that follows it would read the
+// same leaf twice, so both are done from one pin. Any other case (another leaf, BOI/EOI, a cursor that
+// is not on a valid entry) returns 0 and the caller takes the full path, which reports it.
+int32_t step_in_leaf(Tree *t, int32_t delta, uint32_t *item) {
+  if (t->pos_stat != CBT_POS_OK) return 0;
+  NodeRef n(t, t->curblock, Ctx::kNone);
+  if (!n) return 0;
+  NodeView v = n.view();
+  const int32_t to = t->curindex + delta;
+  if (!v.is_leaf() || t->curindex < 0 || t->curindex >= v.key_cnt() || to < 0 || to >= v.key_cnt()) return 0;
+  t->curindex = to;
+  store(item, v.item(to));
+  return n.release(delta > 0 ? Ctx::kNextKey : Ctx::kPrevKey) == 1 ? 1 : -1;
 }
-int32_t cbt_prev(Tree *t, uint32_t *item) {
-  return step_and_read(t, Fn::kPrev, item, B_pos_prevkey);
+
+template <class Step>
+int32_t walk(Tree *t, Fn fn, int32_t delta, uint32_t *item, Step step) {
+  set_function(fn);
+  TreeLock lock(t);
+  if (!lock.ok()) return -1;
+  if (int32_t rc = step_in_leaf(t, delta, item)) return rc;
+  int32_t rc = step(t);
+  return rc == 1 ? B_get_curitem(t, item) : rc;
 }
+
+}  // namespace
+
+int32_t cbt_next(Tree *t, uint32_t *item) { return walk(t, Fn::kNext, 1, item, B_pos_nextkey); }
+int32_t cbt_prev(Tree *t, uint32_t *item) { return walk(t, Fn::kPrev, -1, item, B_pos_prevkey); }
 
 int32_t cbt_curr(Tree *t, uint32_t *item) {
   set_function(Fn::kCurr);
