@@ -1,0 +1,486 @@
+// peer_bench.cc - side-by-side benchmark of this library's B-tree layer against the ordered key-value
+// engines a user would otherwise pick, in one program run.
+//
+// Every (run, engine) pair runs in a forked child, so that each engine starts from a clean process and
+// its peak resident memory (ru_maxrss of the child) is its own; the parent only collects the children's
+// result records through a pipe and prints medians over the runs. A "harness" child that only builds the
+// keys and permutations gives the memory every child has before its engine does anything.
+//
+// Usage: peer_bench [--n N] [--runs R] [--quick] [--engines qrx,bdb,...] [--dir DIR] [--cache-mb MB]
+//                   [--lookups7 M] [--seed S]
+// Exit status: 0 when every run of every engine passed its checks, 1 otherwise, 2 on bad arguments.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/peers/engine.h"
+#include "bench/peers/stats.h"
+#include "bench/peers/workloads.h"
+
+namespace qrx::peers {
+namespace {
+
+const char *const kWorkloadNames[kWorkloads + 1] = {
+    "",
+    "1 random insert",
+    "2 ascending insert",
+    "3 lookup, present",
+    "4 lookup, absent",
+    "5 forward scan",
+    "6 delete half",
+    "7 lookup, 2% cache",
+};
+
+struct Sample {
+  RunResult result;
+  long maxrss_kib = 0;
+  bool exited_ok = false;
+};
+
+// Runs `job` in a forked child and returns its result record and peak memory.
+Sample in_child(const std::function<void(RunResult &)> &job) {
+  Sample s;
+  int fds[2];
+  if (::pipe(fds) != 0) {
+    std::snprintf(s.result.error, sizeof s.result.error, "pipe failed");
+    return s;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(fds[0]);
+    ::close(fds[1]);
+    std::snprintf(s.result.error, sizeof s.result.error, "fork failed");
+    return s;
+  }
+  if (pid == 0) {
+    ::close(fds[0]);
+    auto *r = new RunResult();
+    job(*r);
+    const char *p = reinterpret_cast<const char *>(r);
+    size_t left = sizeof *r;
+    while (left > 0) {
+      ssize_t w = ::write(fds[1], p, left);
+      if (w <= 0) ::_exit(3);
+      p += w;
+      left -= static_cast<size_t>(w);
+    }
+    ::_exit(r->ok ? 0 : 1);
+  }
+  ::close(fds[1]);
+  char *p = reinterpret_cast<char *>(&s.result);
+  size_t got = 0;
+  while (got < sizeof s.result) {
+    ssize_t n = ::read(fds[0], p + got, sizeof s.result - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fds[0]);
+  int status = 0;
+  struct rusage ru {};
+  ::wait4(pid, &status, 0, &ru);
+  s.maxrss_kib = ru.ru_maxrss;
+  if (got != sizeof s.result) {
+    s.result = RunResult();
+    std::snprintf(s.result.error, sizeof s.result.error, "child ended without a result (status %d)", status);
+  }
+  s.exited_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && s.result.ok == 1;
+  return s;
+}
+
+std::string fmt_ops(double ops) {
+  if (ops <= 0) return "n/a";
+  char buf[32];
+  if (ops >= 1e6)
+    std::snprintf(buf, sizeof buf, "%.2fM", ops / 1e6);
+  else if (ops >= 1e3)
+    std::snprintf(buf, sizeof buf, "%.1fk", ops / 1e3);
+  else
+    std::snprintf(buf, sizeof buf, "%.0f", ops);
+  return buf;
+}
+
+std::string fmt(const char *f, double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, f, v);
+  return buf;
+}
+
+// A size in MiB, or in KiB below 1 MiB.
+std::string mib(double bytes) {
+  if (bytes <= 0) return "n/a";
+  return bytes < (1 << 20) ? fmt("%.0f KiB", bytes / 1024) : fmt("%.1f MiB", bytes / (1 << 20));
+}
+
+struct Summary {
+  std::string name;
+  std::vector<Sample> runs;
+  double ops[kWorkloads + 1] = {};       // median ops per CPU second
+  double wall_ops[kWorkloads + 1] = {};  // median ops per elapsed second
+  double spread[kWorkloads + 1] = {};
+  double file_bytes = 0, flush_ms = 0, maxrss_kib = 0;
+  double cache7 = 0, lookups7 = 0, syscr7 = -1, majflt7 = -1, blockreads7 = -1, resident7 = -1;
+  bool dropped7 = true;
+  int depth = -1;
+  std::vector<int64_t> levels;
+  std::string extra_name;
+  double extra_value = 0;
+  bool ok = true;
+};
+
+Summary summarise(const std::string &name, const std::vector<Sample> &runs) {
+  Summary s;
+  s.name = name;
+  s.runs = runs;
+  auto med = [&](auto get) {
+    std::vector<double> v;
+    for (const Sample &x : runs)
+      if (x.exited_ok) v.push_back(get(x));
+    return median(v);
+  };
+  for (int w = 1; w <= kWorkloads; ++w) {
+    std::vector<double> v;
+    for (const Sample &x : runs)
+      if (x.exited_ok) v.push_back(x.result.ops[w]);
+    s.ops[w] = median(v);
+    s.spread[w] = spread(v);
+    s.wall_ops[w] = med([w](const Sample &x) { return x.result.wall_ops[w]; });
+  }
+  s.file_bytes = med([](const Sample &x) { return static_cast<double>(x.result.file_bytes); });
+  s.flush_ms = med([](const Sample &x) { return x.result.flush_ms; });
+  s.cache7 = med([](const Sample &x) { return static_cast<double>(x.result.cache7_bytes); });
+  s.lookups7 = med([](const Sample &x) { return static_cast<double>(x.result.lookups7); });
+  s.syscr7 = med([](const Sample &x) { return x.result.syscr7; });
+  s.majflt7 = med([](const Sample &x) { return x.result.majflt7; });
+  s.blockreads7 = med([](const Sample &x) { return x.result.blockreads7; });
+  s.resident7 = med([](const Sample &x) { return x.result.resident7; });
+  s.extra_value = med([](const Sample &x) { return x.result.extra_value; });
+  for (const Sample &x : runs) {
+    s.maxrss_kib = std::max<double>(s.maxrss_kib, static_cast<double>(x.maxrss_kib));
+    s.ok = s.ok && x.exited_ok;
+    if (!x.exited_ok) continue;
+    s.dropped7 = s.dropped7 && x.result.dropped7 == 1;
+    s.depth = x.result.depth;
+    s.levels.assign(x.result.level_blocks, x.result.level_blocks + x.result.nlevels);
+    s.extra_name = x.result.extra_name;
+  }
+  return s;
+}
+
+void usage() {
+  std::fprintf(stderr,
+               "usage: peer_bench [--n N] [--runs R] [--quick] [--engines LIST] [--dir DIR] [--cache-mb MB]\n"
+               "                  [--lookups7 M] [--seed S]\n"
+               "  --n N          entries per load (default 1000000)\n"
+               "  --runs R       runs per engine; medians are printed (default 3)\n"
+               "  --quick        N = 20000, 1 run: a smoke test\n"
+               "  --engines L    comma-separated subset of: ");
+  for (const EngineEntry &e : all_engines()) std::fprintf(stderr, "%s ", e.name);
+  std::fprintf(
+      stderr,
+      "\n  --dir DIR      where the database files go (default $TMPDIR or /var/tmp)\n"
+      "  --cache-mb MB  cache budget of workloads 1-6 (default 128 bytes per entry, at least 1 MiB)\n"
+      "  --lookups7 M   lookups of workload 7 (default min(N, 200000))\n"
+      "  --seed S       seed of keys and shuffles\n");
+}
+
+int main_impl(int argc, char **argv) {
+  Settings st;
+  int runs = 3;
+  bool quick = false;
+  bool n_given = false, runs_given = false;
+  double cache_mb = 0;
+  std::string dir_opt;
+  std::vector<std::string> wanted;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        usage();
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    try {
+      if (a == "--n") {
+        st.n = std::stoull(value());
+        n_given = true;
+      } else if (a == "--runs") {
+        runs = std::stoi(value());
+        runs_given = true;
+      } else if (a == "--quick") {
+        quick = true;
+      } else if (a == "--seed") {
+        st.seed = std::stoull(value());
+      } else if (a == "--cache-mb") {
+        cache_mb = std::stod(value());
+      } else if (a == "--lookups7") {
+        st.lookups7 = std::stoull(value());
+      } else if (a == "--dir") {
+        dir_opt = value();
+      } else if (a == "--engines") {
+        std::string list = value();
+        for (size_t p = 0; p <= list.size();) {
+          size_t q = list.find(',', p);
+          if (q == std::string::npos) q = list.size();
+          if (q > p) wanted.push_back(list.substr(p, q - p));
+          p = q + 1;
+        }
+      } else {
+        usage();
+        return 2;
+      }
+    } catch (const std::exception &) {
+      usage();
+      return 2;
+    }
+  }
+  if (quick) {
+    if (!n_given) st.n = 20000;
+    if (!runs_given) runs = 1;
+  }
+  if (runs < 1 || st.n < 2 || st.n >= (uint64_t{1} << 31)) {
+    usage();
+    return 2;
+  }
+  st.cache_bytes = cache_mb > 0 ? static_cast<uint64_t>(cache_mb * (1 << 20)) / kPageSize * kPageSize
+                                : default_cache_bytes(st.n);
+  if (st.lookups7 == 0) st.lookups7 = std::min<uint64_t>(st.n, 200000);
+
+  std::vector<EngineEntry> engines;
+  for (const EngineEntry &e : all_engines())
+    if (wanted.empty() || std::find(wanted.begin(), wanted.end(), e.name) != wanted.end())
+      engines.push_back(e);
+  for (const std::string &w : wanted)
+    if (std::none_of(engines.begin(), engines.end(), [&](const EngineEntry &e) { return w == e.name; })) {
+      std::fprintf(stderr, "peer_bench: unknown or unavailable engine '%s'\n", w.c_str());
+      return 2;
+    }
+
+  std::string base = dir_opt;
+  if (base.empty()) {
+    const char *t = std::getenv("TMPDIR");
+    base = t != nullptr && *t != '\0' ? t : "/var/tmp";
+  }
+  std::string tmpl = base + "/qrxpeers.XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) {
+    std::fprintf(stderr, "peer_bench: cannot make a directory under %s\n", base.c_str());
+    return 1;
+  }
+  st.dir = tmpl;
+
+  std::printf(
+      "peer_bench: N = %llu, %d run(s), 16-byte keys, 4-byte items, 4096-byte pages, cache budget %s\n",
+      static_cast<unsigned long long>(st.n), runs, mib(static_cast<double>(st.cache_bytes)).c_str());
+  std::printf("files in %s (removed at the end)\n\n", st.dir.c_str());
+
+  Sample baseline = in_child([&](RunResult &r) { run_baseline(st, r); });
+
+  std::map<std::string, std::vector<Sample>> samples;
+  for (int run = 0; run < runs; ++run) {
+    for (const EngineEntry &e : engines) {
+      std::fprintf(stderr, "run %d/%d: %-7s ...", run + 1, runs, e.name);
+      auto t0 = std::chrono::steady_clock::now();
+      Sample s = in_child([&](RunResult &r) {
+        std::unique_ptr<Engine> eng = e.make();
+        run_engine(*eng, st, r);
+      });
+      double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      std::fprintf(stderr, " %s in %.1f s\n", s.exited_ok ? "done" : "FAILED", secs);
+      if (!s.exited_ok) std::fprintf(stderr, "  %s: %s\n", e.name, s.result.error);
+      samples[e.name].push_back(s);
+    }
+  }
+  std::error_code ec;
+  std::filesystem::remove_all(st.dir, ec);
+
+  std::vector<Summary> sums;
+  for (const EngineEntry &e : engines) sums.push_back(summarise(e.name, samples[e.name]));
+  const Summary *qrx = nullptr;
+  const Summary *bdb = nullptr;
+  const Summary *sqlite = nullptr;
+  const Summary *absl = nullptr;
+  for (const Summary &s : sums) {
+    if (s.name == "qrx") qrx = &s;
+    if (s.name == "bdb") bdb = &s;
+    if (s.name == "sqlite") sqlite = &s;
+    if (s.name == "absl") absl = &s;
+  }
+
+  // Table 1: operations per CPU second.
+  auto header = [&](const char *first) {
+    std::printf("| %-20s |", first);
+    for (const Summary &s : sums) std::printf(" %10s |", s.name.c_str());
+    std::printf("\n|%s|", std::string(22, '-').c_str());
+    for (size_t i = 0; i < sums.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
+    std::printf("\n");
+  };
+  auto ops_rows = [&](bool wall) {
+    for (int w = 1; w <= kWorkloads; ++w) {
+      std::printf("| %-20s |", kWorkloadNames[w]);
+      for (const Summary &s : sums)
+        std::printf(" %10s |", s.ok ? fmt_ops(wall ? s.wall_ops[w] : s.ops[w]).c_str() : "FAILED");
+      std::printf("\n");
+    }
+  };
+  std::printf(
+      "Operations per second of CPU time (user + system of the engine's process; median of %d run(s);\n"
+      "k = 10^3, M = 10^6)\n\n",
+      runs);
+  header("workload");
+  ops_rows(false);
+  std::printf("| %-20s |", "file after load");
+  for (const Summary &s : sums) std::printf(" %10s |", mib(s.file_bytes).c_str());
+  std::printf("\n| %-20s |", "peak RSS");
+  for (const Summary &s : sums) std::printf(" %10s |", mib(s.maxrss_kib * 1024).c_str());
+  std::printf("\n| %-20s |", "flush after load, ms");
+  for (const Summary &s : sums)
+    std::printf(" %10s |", s.name == "absl" ? "n/a" : fmt("%.1f", s.flush_ms).c_str());
+  std::printf("\n\nPeak RSS includes the harness's own %s (keys and permutations, measured alone).\n",
+              mib(static_cast<double>(baseline.maxrss_kib) * 1024).c_str());
+
+  // Table 2: ratios.
+  if (qrx != nullptr && qrx->ok) {
+    std::printf(
+        "\nSpeed of qrx relative to each engine (qrx ops/s divided by the engine's; above 1 = qrx "
+        "faster)\n\n");
+    std::printf("| %-20s |", "workload");
+    for (const Summary &s : sums)
+      if (&s != qrx) std::printf(" %10s |", s.name.c_str());
+    std::printf("\n|%s|", std::string(22, '-').c_str());
+    for (size_t i = 1; i < sums.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
+    std::printf("\n");
+    for (int w = 1; w <= kWorkloads; ++w) {
+      std::printf("| %-20s |", kWorkloadNames[w]);
+      for (const Summary &s : sums) {
+        if (&s == qrx) continue;
+        bool have = s.ok && s.ops[w] > 0 && qrx->ops[w] > 0;
+        std::printf(" %10s |", have ? fmt("%.2f", qrx->ops[w] / s.ops[w]).c_str() : "n/a");
+      }
+      std::printf("\n");
+    }
+  }
+
+  // Elapsed time.
+  std::printf(
+      "\nOperations per second of elapsed (wall-clock) time, median of %d run(s); workload 7 includes the\n"
+      "waits for the disk, which CPU time leaves out\n\n",
+      runs);
+  header("workload");
+  ops_rows(true);
+
+  // Run-to-run spread.
+  if (runs > 1) {
+    std::printf("\nRun-to-run spread of the CPU-time figures, (max - min) / median in %%\n\n");
+    header("workload");
+    for (int w = 1; w <= kWorkloads; ++w) {
+      std::printf("| %-20s |", kWorkloadNames[w]);
+      for (const Summary &s : sums)
+        std::printf(" %10s |", s.ops[w] > 0 ? fmt("%.1f", s.spread[w]).c_str() : "n/a");
+      std::printf("\n");
+    }
+  }
+
+  // Workload 7 details.
+  std::printf(
+      "\nWorkload 7: cache of 2%% of each engine's file; the file was fsync'ed and dropped from the OS page\n"
+      "cache with posix_fadvise(POSIX_FADV_DONTNEED) before it was reopened\n\n");
+  std::printf("| %-7s | %10s | %8s | %9s | %12s | %12s | %12s |\n", "engine", "cache", "lookups", "resident",
+              "reads/lookup", "syscr/lookup", "majflt/lookup");
+  std::printf(
+      "|---------|------------|----------|-----------|--------------|--------------|--------------|\n");
+  for (const Summary &s : sums) {
+    if (s.ops[7] <= 0) continue;
+    std::printf("| %-7s | %10s | %8.0f | %8.1f%% | %12s | %12s | %12s |\n", s.name.c_str(),
+                mib(s.cache7).c_str(), s.lookups7, s.resident7,
+                s.blockreads7 >= 0 ? fmt("%.3f", s.blockreads7).c_str() : "n/a",
+                s.syscr7 >= 0 ? fmt("%.3f", s.syscr7).c_str() : "n/a",
+                s.majflt7 >= 0 ? fmt("%.3f", s.majflt7).c_str() : "n/a");
+    if (!s.dropped7)
+      std::printf("|         | (fsync or posix_fadvise failed: the file may have stayed cached)\n");
+  }
+  std::printf(
+      "resident = share of the main file in the OS page cache right after the drop; reads = blocks read\n"
+      "by the engine's own cache (qrx: the pool's read counter); syscr = read system calls of the process;\n"
+      "majflt = major page faults (LMDB reads through a memory map).\n");
+
+  // Goals.
+  if (qrx != nullptr && qrx->ok) {
+    std::printf("\nGoals of this library\n\n");
+    auto verdict = [](bool met) { return met ? "met" : "NOT met"; };
+    for (const Summary *peer : {bdb, sqlite}) {
+      if (peer == nullptr || !peer->ok) continue;
+      double worst = 1e300;
+      int worst_w = 0;
+      for (int w = 1; w <= 6; ++w) {
+        double ratio = qrx->ops[w] / peer->ops[w];
+        if (ratio < worst) {
+          worst = ratio;
+          worst_w = w;
+        }
+      }
+      std::printf("- workloads 1-6 at least 2x %s: %s (lowest ratio %.2f, workload %d)\n", peer->name.c_str(),
+                  verdict(worst >= 2.0), worst, worst_w);
+    }
+    if (absl != nullptr && absl->ok) {
+      double r3 = absl->ops[3] / qrx->ops[3];
+      double r4 = absl->ops[4] / qrx->ops[4];
+      std::printf("- random lookup at most 3x the absl::btree_map lookup: %s (present %.2fx, absent %.2fx)\n",
+                  verdict(r3 <= 3.0 && r4 <= 3.0), r3, r4);
+    }
+    double us = 1e6 / qrx->ops[5];
+    std::printf("- full scan at most 0.15 us per entry: %s (%.3f us)\n", verdict(us <= 0.15), us);
+    if (!qrx->extra_name.empty())
+      std::printf("  (%s: %s, %.3f us per entry)\n", qrx->extra_name.c_str(),
+                  fmt_ops(qrx->extra_value).c_str(), qrx->extra_value > 0 ? 1e6 / qrx->extra_value : 0.0);
+    if (bdb != nullptr && bdb->ok)
+      std::printf("- file no larger than Berkeley DB's: %s (%s vs %s)\n",
+                  verdict(qrx->file_bytes <= bdb->file_bytes), mib(qrx->file_bytes).c_str(),
+                  mib(bdb->file_bytes).c_str());
+    if (qrx->ops[7] > 0) {
+      double buffers = qrx->cache7 / kPageSize;
+      int k = cached_levels(qrx->levels, buffers);
+      double bound = (qrx->depth - k) + 0.1;
+      std::string lv;
+      for (int64_t c : qrx->levels) lv += (lv.empty() ? "" : ", ") + std::to_string(c);
+      std::printf(
+          "- out of cache at most (depth - cached levels) + 0.1 block reads per lookup: %s\n"
+          "  (%.3f reads per lookup; depth %d, blocks per level from the root [%s], %.0f buffers hold the "
+          "top\n"
+          "  %d level(s): bound %.1f)\n",
+          verdict(qrx->blockreads7 >= 0 && qrx->blockreads7 <= bound), qrx->blockreads7, qrx->depth,
+          lv.c_str(), buffers, k, bound);
+    }
+  }
+
+  bool all_ok = baseline.exited_ok;
+  for (const Summary &s : sums) {
+    if (!s.ok) {
+      all_ok = false;
+      for (const Sample &x : s.runs)
+        if (!x.exited_ok) std::printf("\n%s FAILED: %s", s.name.c_str(), x.result.error);
+    }
+  }
+  std::printf("\n%s\n", all_ok ? "all runs passed their checks" : "some runs FAILED");
+  return all_ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace qrx::peers
+
+int main(int argc, char **argv) {
+  return qrx::peers::main_impl(argc, argv);
+}
