@@ -169,8 +169,13 @@ constexpr uint32_t kDefaultBufSize = 512;
 }  // namespace
 
 Codes &thread_codes() {
+  // The thread's record lives until the thread ends, so its address is resolved once per thread.
+  thread_local Codes *mine = nullptr;
+  if (mine) return *mine;
   void *p = OSV1_ResolveThread(&qrxcbthk_OSV1__T, __FILE__, __LINE__);
-  return p ? *static_cast<Codes *>(p) : g_fallback_codes;
+  if (!p) return g_fallback_codes;
+  mine = static_cast<Codes *>(p);
+  return *mine;
 }
 
 Anchor *cbt_anchor_get() {

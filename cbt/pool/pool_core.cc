@@ -51,8 +51,13 @@ uint64_t next_id() {
 }
 
 uint32_t *status_word() {
+  // The thread's block lives until the thread ends, so its address is resolved once per thread.
+  thread_local uint32_t *mine = nullptr;
+  if (mine != nullptr) return mine;
   void *p = OSV1_ResolveThread(&qrxcbbpk_OSV1__T, __FILE__, __LINE__);
-  return p != nullptr ? static_cast<uint32_t *>(p) : &qrxcbbpe_static;
+  if (p == nullptr) return &qrxcbbpe_static;
+  mine = static_cast<uint32_t *>(p);
+  return mine;
 }
 
 void link_front(Link &list, Link *l) {
