@@ -53,8 +53,27 @@ bool has_entry(const NodeView &n, int32_t i) {
 // Comparison.
 // ---------------------------------------------------------------------------------------------------
 
+namespace {
+
+// The default order: bytes as unsigned over the shorter length, then the shorter key first.
+inline int default_compare(const void *key1, uint32_t len1, const void *key2, uint32_t len2) {
+  if (len1 == 0 || len2 == 0) {
+    if (len1 == len2) return 0;
+    return len1 == 0 ? -1 : 1;
+  }
+  const int r = std::memcmp(key1, key2, std::min(len1, len2));
+  if (r != 0) return r < 0 ? -1 : 1;
+  if (len1 == len2) return 0;
+  return len1 < len2 ? -1 : 1;
+}
+
+}  // namespace
+
 int32_t B_keycmp(Tree *t, const uint8_t *k1, int32_t l1, const uint8_t *k2, int32_t l2) {
-  cbt_keycmp_fn cmp = t->keycmp ? t->keycmp : qrxcbkcm;
+  cbt_keycmp_fn cmp = t->keycmp;
+  // Trees on the default order compare inline; the search makes one comparison per probe.
+  if (cmp == nullptr || cmp == qrxcbkcm)
+    return default_compare(k1, static_cast<uint32_t>(l1), k2, static_cast<uint32_t>(l2));
   return sign(cmp(k1, static_cast<uint32_t>(l1), k2, static_cast<uint32_t>(l2)));
 }
 
@@ -342,12 +361,5 @@ int32_t del_member(void **head, void *member) {
 // ---------------------------------------------------------------------------------------------------
 
 extern "C" QRX_API int qrxcbkcm(const void *key1, uint32_t len1, const void *key2, uint32_t len2) {
-  if (len1 == 0 || len2 == 0) {
-    if (len1 == len2) return 0;
-    return len1 == 0 ? -1 : 1;
-  }
-  const int r = std::memcmp(key1, key2, std::min(len1, len2));
-  if (r != 0) return r < 0 ? -1 : 1;
-  if (len1 == len2) return 0;
-  return len1 < len2 ? -1 : 1;
+  return qrx::cbt::default_compare(key1, len1, key2, len2);
 }
