@@ -251,13 +251,20 @@ bool get_sibling(Tree *t, const uint8_t *node, int32_t sblk, Ctx ctx, NodeRef *s
 // Offloads.
 // ---------------------------------------------------------------------------------------------------
 
-int32_t right_sibling(Tree *t, int32_t P, int32_t p, int32_t N) {
+int32_t right_sibling(Tree *t, int32_t P, int32_t p, int32_t N, int32_t R) {
   if (P == 0) return 0;
   NodeRef parent(t, P, Ctx::kShiftRight);
   if (!parent) return -1;
+  // Inside one re-synchronisation walk every insertion into this level is given the same position p, so
+  // after a shift has removed P's entry for N, or for a node N was spliced from, p names some other
+  // child. The decision is therefore made from the blocks themselves. When P still names N (as an entry
+  // or as its low path), N's right neighbour is under P exactly when N is not P's last child: it is
+  // either the next entry's child or a node spliced in before it. When P no longer names N, only a
+  // neighbour that P names by an entry is known to be under P; a neighbour P does not name might be the
+  // first child of P's right sibling, whose lowest key must not change, so it is not used.
   const int32_t q = child_index(parent.data(), N, p);
-  const int32_t at = q == -2 ? p : q;
-  const int32_t r = at < parent.view().key_cnt() - 1 ? 1 : 0;
+  const int32_t r = q >= -1 ? (q < parent.view().key_cnt() - 1 ? 1 : 0)
+                            : (child_index(parent.data(), R, p + 1) >= 0 ? 1 : 0);
   if (parent.release(Ctx::kShiftRight) < 0) return -1;
   return r;
 }
@@ -278,36 +285,38 @@ int32_t shift_left(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_
                                   : i_shift_left(t, k, blk, node, i, sib);
 }
 
-int32_t adj_r_parent(Tree *t, int32_t P, int32_t p, int32_t R) {
-  NodeRef parent(t, P, Ctx::kShiftRight);
+namespace {
+
+// P's entry for block blk, whose lowest key a shift changed, is removed; the parent level re-adds blk with
+// its new lowest key when it re-synchronises. Only the entry that names blk may go. The entry at the
+// usual index (hint) names another child once an earlier shift of the same walk removed an entry of P:
+// that child's key is still right, and when it stands beyond the first child P still names after the
+// changed ones, the parent level's walk (which stops at that child) never re-adds it. When P has no entry
+// for blk (a node spliced in by a split, or one whose entry is already gone) there is nothing stale to
+// remove: the re-synchronisation adds it with its current lowest key.
+int32_t adj_parent(Tree *t, int32_t P, int32_t hint, int32_t blk, Ctx ctx) {
+  NodeRef parent(t, P, ctx);
   if (!parent) return -1;
-  const int32_t cnt = parent.view().key_cnt();
-  // Normally entry p + 1 names R. When an earlier shift removed the entry of the node at p, R's entry is
-  // found by its child; an R that P does not reference (a node spliced in by a split, added to P later)
-  // leaves entry p + 1 to go, whose child keeps its lowest key and is re-added as well.
-  int32_t q = child_index(parent.data(), R, p + 1);
-  if (q == -1) q = -2;
-  if (q == -2 && p + 1 >= 0 && p + 1 < cnt) q = p + 1;
+  const int32_t q = child_index(parent.data(), blk, hint);
   if (q >= 0) B_rmvkey_here(t, parent.data(), q);
-  return parent.put(false, Ctx::kShiftRight) < 0 ? -1 : 1;
+  return parent.put(false, ctx) < 0 ? -1 : 1;
+}
+
+}  // namespace
+
+int32_t adj_r_parent(Tree *t, int32_t P, int32_t p, int32_t R) {
+  return adj_parent(t, P, p + 1, R, Ctx::kShiftRight);
 }
 
 int32_t adj_l_parent(Tree *t, int32_t P, int32_t p, int32_t N) {
-  NodeRef parent(t, P, Ctx::kShiftLeft);
-  if (!parent) return -1;
-  const int32_t cnt = parent.view().key_cnt();
-  int32_t q = child_index(parent.data(), N, p);
-  if (q == -1) q = -2;
-  if (q == -2 && p >= 0 && p < cnt) q = p;
-  if (q >= 0) B_rmvkey_here(t, parent.data(), q);
-  return parent.put(false, Ctx::kShiftLeft) < 0 ? -1 : 1;
+  return adj_parent(t, P, p, N, Ctx::kShiftLeft);
 }
 
 int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t P,
                         int32_t p) {
-  const int32_t has = right_sibling(t, P, p, blk);
-  if (has <= 0) return has < 0 ? -1 : 1;
   const int32_t rblk = NodeView(node).right();
+  const int32_t has = right_sibling(t, P, p, blk, rblk);
+  if (has <= 0) return has < 0 ? -1 : 1;
   NodeRef r;
   if (!get_sibling(t, node, rblk, Ctx::kShiftRight, &r)) return -1;
   int32_t result = shift_right(t, k, blk, node, i, rblk, r.data());

@@ -34,10 +34,11 @@ int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, i
 int32_t B_left_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t P,
                        int32_t p);
 
-// 1 when node N at position p of P has a right sibling under P, 0 when not (P 0, or N is P's last child),
-// -1 when P cannot be read (context 28). N is looked up in P first: when an earlier shift removed P's
-// entry for N, p is out of date and the position of N's entry, or p itself when N has none, is used.
-int32_t right_sibling(Tree *t, int32_t P, int32_t p, int32_t N);
+// 1 when node N (normally at position p of P) has its right neighbour R under P, 0 when not (P 0, N is
+// P's last child, or P names neither N nor R by an entry), -1 when P cannot be read (context 28). The
+// entries naming N and R are looked up: p is out of date once an earlier shift of the same
+// re-synchronisation removed an entry of P.
+int32_t right_sibling(Tree *t, int32_t P, int32_t p, int32_t N, int32_t R);
 // True when the node at position p of P has a left sibling under P (P not 0 and p not the low path).
 bool left_sibling(int32_t P, int32_t p);
 
@@ -49,8 +50,8 @@ int32_t shift_left(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_
                    uint8_t *sib);
 
 // Remove P's entry for the sibling R whose lowest key a right shift changed (normally entry p + 1), or
-// P's entry for N after a left shift (normally entry p); the entry naming that block is taken when the
-// usual index names another one. 1, or -1 (error 6/8, context 28 or 29).
+// P's entry for N after a left shift (normally entry p). Only the entry that names that block goes;
+// when P has none, nothing is removed. 1, or -1 (error 6/8, context 28 or 29).
 int32_t adj_r_parent(Tree *t, int32_t P, int32_t p, int32_t R);
 int32_t adj_l_parent(Tree *t, int32_t P, int32_t p, int32_t N);
 

@@ -425,6 +425,125 @@ TEST_F(SiblingTest, InteriorNodeShiftsLeft) {
 }
 
 // ---------------------------------------------------------------------------------------------------
+// Shifts inside one re-synchronisation walk
+// ---------------------------------------------------------------------------------------------------
+
+// The state in the middle of a walk that adds children to one parent: every key goes into leaf B (block 2)
+// with B's position as it was when the walk began (0), but an earlier shift has removed the root's entry
+// for B, and B2 (block 3) was split off B and is not referenced yet. The root (block 7) names only C, D
+// and E (blocks 4-6) after its low path A (block 1). A shift may then remove the root's entry only for
+// the block whose lowest key it changed; removing the entry at the old position would drop C or D, which
+// the walk never re-adds (it stops at the first child the root still names).
+class StaleWalkTest : public InsertTest {
+ protected:
+  // a_count entries in A, 9 (full) in B, b2_count in B2, two in each of C, D, E; 40-byte keys.
+  cbt_tree *mid_walk(int a_count, int b2_count) {
+    const char names[6] = {'A', 'B', 'B', 'C', 'D', 'E'};
+    const int first[6] = {0, 0, 40, 0, 0, 0};  // B2 holds B40, B42, ...: after every key of B
+    const int counts[6] = {a_count, 9, b2_count, 2, 2, 2};
+    std::vector<Leaf> leaves;
+    for (int b = 0; b < 6; ++b) {
+      Leaf l;
+      for (int n = 0; n < counts[b]; ++n) l.push_back({key(names[b], first[b] + n * 2), 1});
+      leaves.push_back(l);
+      for (const KeyItem &e : l) model_.push_back(e);
+    }
+    cbt_tree *t = build(leaves, 9);
+    EXPECT_EQ(built_.root, 7);
+    Locked lock(t);
+    uint8_t *d = cbt::B_getblk(t, 7, cbt::Ctx::kInsertKey);
+    EXPECT_NE(d, nullptr);
+    if (!d) return t;
+    cbt::B_rmvkey_here(t, d, 0);  // B's entry
+    cbt::B_rmvkey_here(t, d, 0);  // B2's entry
+    EXPECT_EQ(cbt::B_putblk(t, d, false, cbt::Ctx::kInsertKey), 1);
+    return t;
+  }
+  // Inserts B05 into B as the walk would (parent 7, B's old position 0), then lets the root's walk re-add
+  // what it no longer names; every entry must then be reachable and the file exact.
+  void insert_and_resync(cbt_tree *t, int32_t want) {
+    const std::string k5 = key('B', 5);
+    {
+      Locked lock(t);
+      cbt::KeyInfo k;
+      k.key = reinterpret_cast<const uint8_t *>(k5.data());
+      k.len = static_cast<int32_t>(k5.size());
+      k.item = 1;
+      k.dupok = 1;
+      EXPECT_EQ(cbt::B_ins_node(t, k, 2, 7, 0), want);
+      {
+        // No shift changed the lowest key of C, D or E: the root still names all three.
+        cbt::NodeRef root(t, 7, cbt::Ctx::kNone);
+        ASSERT_TRUE(root);
+        const cbt::NodeView v = root.view();
+        ASSERT_GE(v.key_cnt(), 3);
+        for (int32_t j = 0; j < 3; ++j) EXPECT_EQ(v.child(v.key_cnt() - 3 + j), 4 + j) << j;
+      }
+      EXPECT_EQ(cbt::add_children(t, 7, 0, 0, 0), 1);
+    }
+    model_.push_back({k5, 1});
+    std::sort(model_.begin(), model_.end(),
+              [](const KeyItem &a, const KeyItem &b) { return compare_entries(nullptr, a, b) < 0; });
+    ASSERT_EQ(cbflush(t), 1);
+    EXPECT_TRUE(index_ok(path_));
+    EXPECT_EQ(dump_entries(path_), model_);
+    for (const KeyItem &e : model_) {
+      uint32_t item = e.item;
+      EXPECT_EQ(cbfinditem(t, e.key.data(), static_cast<uint32_t>(e.key.size()), &item), 2) << describe(e);
+    }
+    const NodeInfo root = node(path_, 7);
+    ASSERT_GE(root.key_cnt, 5);
+    EXPECT_EQ(std::vector<int32_t>(root.children.end() - 3, root.children.end()),
+              (std::vector<int32_t>{4, 5, 6}));
+  }
+  std::vector<KeyItem> model_;
+};
+
+// B2 has room, but the root names neither B nor B2: B2 may be the first child of another parent as far as
+// the root can tell, so nothing moves right. A is full too: B splits.
+TEST_F(StaleWalkTest, RightShiftNeedsASiblingTheParentNames) {
+  cbt_tree *t = mid_walk(9, 2);
+  const NodeInfo b2 = node(path_, 3);
+  ASSERT_NO_FATAL_FAILURE(insert_and_resync(t, 2));
+  EXPECT_EQ(node(path_, 3).keys, b2.keys);
+  EXPECT_EQ(cbclose(t), 1);
+}
+
+// A has room and still takes B's first entry although the root no longer names B; having no entry for
+// B, the root loses none.
+TEST_F(StaleWalkTest, LeftShiftOfAnUnnamedNodeRemovesNoEntry) {
+  cbt_tree *t = mid_walk(2, 9);
+  ASSERT_NO_FATAL_FAILURE(insert_and_resync(t, 5));
+  EXPECT_EQ(node(path_, 1).key_cnt, 3);
+  EXPECT_EQ(cbclose(t), 1);
+}
+
+// The root still names B (only the split-off B2 is not named yet): B is not its last child, so its right
+// neighbour B2 lies under the root and still takes B's last entry; the walk then adds B2 with its new
+// lowest key.
+TEST_F(StaleWalkTest, RightShiftIntoAnUnnamedSplitOffKeepsTheNextEntry) {
+  cbt_tree *t = mid_walk(9, 2);
+  {
+    Locked lock(t);
+    // Give B its entry back at index 0: the root now names A (low path), B, C, D, E.
+    const std::string b0 = key('B', 0);
+    cbt::KeyInfo k;
+    k.key = reinterpret_cast<const uint8_t *>(b0.data());
+    k.len = static_cast<int32_t>(b0.size());
+    k.item = 1;
+    k.dupok = 1;
+    k.child = 2;
+    uint8_t *d = cbt::B_getblk(t, 7, cbt::Ctx::kInsertKey);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(cbt::B_addkey_here(t, k, d, 0), 1);
+    EXPECT_EQ(cbt::B_putblk(t, d, false, cbt::Ctx::kInsertKey), 1);
+  }
+  ASSERT_NO_FATAL_FAILURE(insert_and_resync(t, 5));
+  EXPECT_EQ(node(path_, 3).key_cnt, 3);
+  EXPECT_EQ(cbclose(t), 1);
+}
+
+// ---------------------------------------------------------------------------------------------------
 // Root levels and blocks
 // ---------------------------------------------------------------------------------------------------
 
