@@ -44,156 +44,60 @@ std::string make(const char *drive, const char *dir, const char *fname, const ch
   return out;
 }
 
-// --- SplitPath ---------------------------------------------------------------------------------------
-
-TEST(SplitPath, RootedIndexFile) {
-  Parts p("/data/idx/cust.IDX");
-  EXPECT_STREQ(p.drive.data(), "");
-  EXPECT_STREQ(p.dir.data(), "/data/idx/");
-  EXPECT_STREQ(p.fname.data(), "cust");
-  EXPECT_STREQ(p.ext.data(), ".IDX");
-}
-
-TEST(SplitPath, BackslashDecidesEvenWhenSlashFollows) {
-  Parts p("a\\b/c.x");
-  EXPECT_STREQ(p.dir.data(), "a\\");
-  EXPECT_STREQ(p.fname.data(), "b/c");
-  EXPECT_STREQ(p.ext.data(), ".x");
-
-  Parts q("x/y\\z/w\\name.DB");  // the last backslash, not the last separator
-  EXPECT_STREQ(q.dir.data(), "x/y\\z/w\\");
-  EXPECT_STREQ(q.fname.data(), "name");
-  EXPECT_STREQ(q.ext.data(), ".DB");
-}
-
-TEST(SplitPath, WithoutSeparatorTheWholePathIsTheBaseName) {
-  Parts p("cust.IDX");
-  EXPECT_STREQ(p.dir.data(), "");
-  EXPECT_STREQ(p.fname.data(), "cust");
-  EXPECT_STREQ(p.ext.data(), ".IDX");
-}
-
-TEST(SplitPath, ExtensionIsTakenFromTheLastDotOfTheBaseNameOnly) {
-  Parts many("/d/a.b.c");
-  EXPECT_STREQ(many.fname.data(), "a.b");
-  EXPECT_STREQ(many.ext.data(), ".c");
-
-  Parts dotted_dir("/d.x/name");
-  EXPECT_STREQ(dotted_dir.dir.data(), "/d.x/");
-  EXPECT_STREQ(dotted_dir.fname.data(), "name");
-  EXPECT_STREQ(dotted_dir.ext.data(), "");
-
-  Parts trailing_dot("/d/name.");
-  EXPECT_STREQ(trailing_dot.fname.data(), "name");
-  EXPECT_STREQ(trailing_dot.ext.data(), ".");
-}
-
-TEST(SplitPath, LeadingDotOfTheWholePathBelongsToTheName) {
-  Parts bare(".profile");
-  EXPECT_STREQ(bare.fname.data(), ".profile");
-  EXPECT_STREQ(bare.ext.data(), ".profile");  // the extension rule has no such exception
-
-  Parts in_dir("/x/.profile");  // the '.' opens the base name but not the whole path
-  EXPECT_STREQ(in_dir.fname.data(), "");
-  EXPECT_STREQ(in_dir.ext.data(), ".profile");
-}
-
-TEST(SplitPath, TrailingSeparatorLeavesNameAndExtensionEmpty) {
-  Parts p("/data/");
-  EXPECT_STREQ(p.dir.data(), "/data/");
-  EXPECT_STREQ(p.fname.data(), "");
-  EXPECT_STREQ(p.ext.data(), "");
-}
-
-TEST(SplitPath, NullOutputsAreSkippedAndNullPathIsEmpty) {
-  std::vector<char> dir(256, 'Z');
-  SplitPath("/a/b.c", nullptr, dir.data(), nullptr, nullptr);
-  EXPECT_STREQ(dir.data(), "/a/");
-
-  Parts none(nullptr);
-  EXPECT_STREQ(none.drive.data(), "");
-  EXPECT_STREQ(none.dir.data(), "");
-  EXPECT_STREQ(none.fname.data(), "");
-  EXPECT_STREQ(none.ext.data(), "");
-
+TEST(SplitPath, SeparatorNameAndExtensionRules) {
+  struct Case {
+    const char *path, *dir, *fname, *ext;
+  };
+  const Case cases[] = {
+      {"/data/idx/cust.IDX", "/data/idx/", "cust", ".IDX"},
+      {"a\\b/c.x", "a\\", "b/c", ".x"},  // a backslash decides even when a slash follows
+      {"x/y\\z/w\\name.DB", "x/y\\z/w\\", "name", ".DB"},
+      {"cust.IDX", "", "cust", ".IDX"},
+      {"/d/a.b.c", "/d/", "a.b", ".c"},
+      {"/d.x/name", "/d.x/", "name", ""},
+      {"/d/name.", "/d/", "name", "."},
+      {".profile", "", ".profile", ".profile"},
+      {"/x/.profile", "/x/", "", ".profile"},
+      {"/data/", "/data/", "", ""},
+      {nullptr, "", "", ""},
+  };
+  for (const Case &c : cases) {
+    Parts p(c.path);
+    EXPECT_STREQ(p.drive.data(), "");
+    EXPECT_STREQ(p.dir.data(), c.dir) << c.path;
+    EXPECT_STREQ(p.fname.data(), c.fname) << c.path;
+    EXPECT_STREQ(p.ext.data(), c.ext) << c.path;
+  }
   SplitPath("/a/b.c", nullptr, nullptr, nullptr, nullptr);  // nothing to store, nothing to crash
 }
 
-// --- Limits of the output buffers --------------------------------------------------------------------
-
-TEST(SplitPathLimits, FileNameOf14IsKeptAnd15IsRefused) {
+TEST(SplitPath, OverLongPartsAreRefusedAndReportedOncePerPart) {
   TraceCapture trace;
-  Parts fits("/d/abcdefghijklmn.x");
-  EXPECT_STREQ(fits.fname.data(), "abcdefghijklmn");
-  EXPECT_EQ(error_lines(trace), 0);
-
-  const char *path = "/d/abcdefghijklmno.x";
-  Parts refused(path);
-  EXPECT_STREQ(refused.fname.data(), "");
-  EXPECT_STREQ(refused.dir.data(), "/d/");  // the other parts are still stored
-  EXPECT_STREQ(refused.ext.data(), ".x");
-  EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, std::string("Invalid File specification in ") + path), 1);
-  EXPECT_EQ(error_lines(trace), 1);
-}
-
-TEST(SplitPathLimits, ExtensionCountsItsDot) {
-  TraceCapture trace;
-  Parts fits("n.abcdefghijklm");  // '.' + 13 = 14
-  EXPECT_STREQ(fits.ext.data(), ".abcdefghijklm");
-  EXPECT_EQ(error_lines(trace), 0);
-
-  const char *path = "n.abcdefghijklmn";  // '.' + 14 = 15
-  Parts refused(path);
-  EXPECT_STREQ(refused.ext.data(), "");
-  EXPECT_STREQ(refused.fname.data(), "n");
-  EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, std::string("Invalid File specification in ") + path), 1);
-}
-
-TEST(SplitPathLimits, DirectoryOf255IsKeptAnd256IsRefused) {
-  TraceCapture trace;
+  EXPECT_STREQ(Parts("/d/abcdefghijklmn.x").fname.data(), "abcdefghijklmn");  // 14 fits
+  EXPECT_STREQ(Parts("n.abcdefghijklm").ext.data(), ".abcdefghijklm");        // the dot counts
   std::string dir255 = "/" + std::string(253, 'd') + "/";
-  ASSERT_EQ(dir255.size(), 255u);
-  Parts fits((dir255 + "f.x").c_str());
-  EXPECT_EQ(std::string(fits.dir.data()), dir255);
+  EXPECT_EQ(std::string(Parts((dir255 + "f.x").c_str()).dir.data()), dir255);
   EXPECT_EQ(error_lines(trace), 0);
-
+  Parts name("/d/abcdefghijklmno.x");
+  EXPECT_STREQ(name.fname.data(), "");
+  EXPECT_STREQ(name.ext.data(), ".x");  // the other parts are still stored
+  EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, "Invalid File specification in /d/abcdefghijklmno.x"), 1);
   std::string path = "/" + std::string(254, 'd') + "/f.x";
-  Parts refused(path.c_str());
-  EXPECT_STREQ(refused.dir.data(), "");
-  EXPECT_STREQ(refused.fname.data(), "f");
+  Parts dir(path.c_str());
+  EXPECT_STREQ(dir.dir.data(), "");
+  EXPECT_STREQ(dir.fname.data(), "f");
   EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, "Invalid Directory Specification in " + path), 1);
-}
-
-TEST(SplitPathLimits, EachOverLongPartIsReportedOnceAndOnlyWhenAsked) {
-  TraceCapture trace;
-  const char *path = "abcdefghijklmnopq.abcdefghijklmnopq";
-  Parts both(path);
-  EXPECT_STREQ(both.fname.data(), "");
-  EXPECT_STREQ(both.ext.data(), "");
-  EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, std::string("Invalid File specification in ") + path), 2);
-
   trace.clear();
-  std::vector<char> dir(256);
-  SplitPath(path, nullptr, dir.data(), nullptr, nullptr);
+  const char *both = "abcdefghijklmnopq.abcdefghijklmnopq";
+  Parts p(both);
+  EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, std::string("Invalid File specification in ") + both), 2);
+  trace.clear();
+  std::vector<char> d(256);
+  SplitPath(both, nullptr, d.data(), nullptr, nullptr);  // only asked-for parts are checked
   EXPECT_EQ(error_lines(trace), 0);
-
-  std::string long_dir = std::string(300, 'd') + "/n.x";
-  std::vector<char> fname(15);
-  SplitPath(long_dir.c_str(), nullptr, nullptr, fname.data(), nullptr);
-  EXPECT_STREQ(fname.data(), "n");
-  EXPECT_EQ(error_lines(trace), 0);
-}
-
-TEST(SplitPathParts, ReturnTheLengthStored) {
-  TraceCapture trace;
   char buf[256];
-  EXPECT_EQ(qrx::blockio::GetDrive("/data/idx/cust.IDX", buf), 0u);
   EXPECT_EQ(qrx::blockio::GetDir("/data/idx/cust.IDX", buf), 10u);
-  EXPECT_EQ(qrx::blockio::GetFname("/data/idx/cust.IDX", buf), 4u);
-  EXPECT_EQ(qrx::blockio::GetExt("/data/idx/cust.IDX", buf), 4u);
   EXPECT_EQ(qrx::blockio::GetFname("abcdefghijklmno", buf), 0u);
-  EXPECT_STREQ(buf, "");
-  EXPECT_EQ(qrx::blockio::GetExt("abc", nullptr), 0u);
 }
 
 // --- MakePath ----------------------------------------------------------------------------------------
