@@ -121,9 +121,11 @@ int32_t split_share_extra(const NodeView &n, int32_t i, int32_t a, int32_t b) {
   return shares_bytes(n, i - 1, i) ? n.len(i) : 0;
 }
 
+}  // namespace
+
 // The key-info of the lowest entry under an interior node's low path, read from that leaf, which stays
 // pinned in `leaf` (the key bytes live in its buffer). False with the codes set.
-bool lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, KeyInfo *k) {
+bool B_lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, KeyInfo *k) {
   int32_t lb = 0;
   if (B_loc_low_blk(t, n.low_path(), &lb) < 0) return false;
   *leaf = NodeRef(t, lb, ctx);
@@ -140,8 +142,6 @@ bool lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, K
   k->child = n.low_path();
   return true;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------------
 // Structural check.
@@ -255,7 +255,7 @@ int32_t B_addkey_here(Tree *t, const KeyInfo &k, uint8_t *node, int32_t i) {
       return 1;
     }
     // The old low path becomes entry 0, carrying the lowest key under it.
-    if (!lowest_under_low_path(t, n, Ctx::kInsertKey, &leaf, &key)) return -1;
+    if (!B_lowest_under_low_path(t, n, Ctx::kInsertKey, &leaf, &key)) return -1;
     n.set_low_path(k.child);
     i = 0;
   }
@@ -342,7 +342,7 @@ int32_t B_ins_complications(Tree *t, const KeyInfo &k, const uint8_t *node, int3
   if (!n.is_leaf() && i == -1) {
     NodeRef leaf;
     KeyInfo low;
-    if (!lowest_under_low_path(t, n, Ctx::kInsertKey, &leaf, &low)) return -1;
+    if (!B_lowest_under_low_path(t, n, Ctx::kInsertKey, &leaf, &low)) return -1;
     const bool fits = B_key_fit(t, low, node, 0, 0, b);
     if (leaf.release(Ctx::kInsertKey) < 0) return -1;
     return fits ? 0 : 1;

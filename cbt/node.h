@@ -181,6 +181,10 @@ int32_t B_ins_complications(Tree *t, const KeyInfo &k, const uint8_t *node, int3
 int32_t B_add_key(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i);
 // B_rmvkey_here plus cursor and mark correction when the node is a leaf.
 void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i);
+// The key-info (dupok 0, child = the low path) of the lowest entry under interior node n's low path, read
+// from that leftmost leaf, which stays pinned in *leaf because the key bytes live in its buffer. False with
+// the codes set (context ctx; a leaf without entries is error 20).
+bool B_lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, KeyInfo *k);
 // A pinned block for a new node: the head of the unused chain, or block highblock + 1 appended to the
 // file at once. Null with the codes set (context 23).
 uint8_t *B_get_empty_block(Tree *t, int32_t *blkno);

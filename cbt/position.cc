@@ -247,8 +247,12 @@ int32_t walk(Tree *t, Fn fn, int32_t delta, uint32_t *item, Step step) {
 
 }  // namespace
 
-int32_t cbt_next(Tree *t, uint32_t *item) { return walk(t, Fn::kNext, 1, item, B_pos_nextkey); }
-int32_t cbt_prev(Tree *t, uint32_t *item) { return walk(t, Fn::kPrev, -1, item, B_pos_prevkey); }
+int32_t cbt_next(Tree *t, uint32_t *item) {
+  return walk(t, Fn::kNext, 1, item, B_pos_nextkey);
+}
+int32_t cbt_prev(Tree *t, uint32_t *item) {
+  return walk(t, Fn::kPrev, -1, item, B_pos_prevkey);
+}
 
 int32_t cbt_curr(Tree *t, uint32_t *item) {
   set_function(Fn::kCurr);

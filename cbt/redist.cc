@@ -48,26 +48,6 @@ KeyInfo entry_info(const NodeView &n, int32_t j) {
   return k;
 }
 
-// The lowest entry under interior node `node`'s low path, read from its leftmost leaf, which stays pinned
-// in *leaf because the key bytes live in its buffer. False with the codes set (context ctx).
-bool lowest_under(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf, KeyInfo *k) {
-  int32_t lb = 0;
-  if (B_loc_low_blk(t, n.low_path(), &lb) < 0) return false;
-  *leaf = NodeRef(t, lb, ctx);
-  if (!*leaf) return false;
-  NodeView lv = leaf->view();
-  if (!lv.is_leaf() || lv.key_cnt() < 1) {
-    set_error(Err::kCorrupt, ctx);
-    return false;
-  }
-  k->key = lv.key(0);
-  k->len = lv.len(0);
-  k->item = lv.item(0);
-  k->dupok = 1;
-  k->child = n.low_path();
-  return true;
-}
-
 // ---------------------------------------------------------------------------------------------------
 // Shifts of the offloads.
 // ---------------------------------------------------------------------------------------------------
@@ -399,7 +379,8 @@ int32_t B_move_right(Tree *t, int32_t B, int32_t n) {
   KeyInfo lp;
   int32_t lp_bytes = 0;  // heap bytes the low path's key needs (0 when it shares R's old entry 0)
   if (!leaf && r_full) {
-    if (!lowest_under(t, rv, Ctx::kLowPathRight, &lpleaf, &lp)) return -1;
+    if (!B_lowest_under_low_path(t, rv, Ctx::kLowPathRight, &lpleaf, &lp)) return -1;
+    lp.dupok = 1;
     const bool shared = rkc >= 1 && same_bytes(t, lp.key, lp.len, rv.key(0), rv.len(0));
     lp_bytes = shared ? 0 : lp.len;
   }
@@ -519,7 +500,8 @@ int32_t B_move_left(Tree *t, int32_t B, int32_t n) {
   KeyInfo lp;
   int32_t lp_at = 0, lp_bytes = 0, lp_entries = 0;
   if (!leaf) {
-    if (!lowest_under(t, bv, Ctx::kLowPathLeft, &lpleaf, &lp)) return -1;
+    if (!B_lowest_under_low_path(t, bv, Ctx::kLowPathLeft, &lpleaf, &lp)) return -1;
+    lp.dupok = 1;
     lp_at = lv.key_cnt() < 0 ? -1 : lv.key_cnt();
     if (lp_at >= 0) {
       lp_entries = 1;

@@ -91,7 +91,11 @@ void *get_blk_held(Bfile *bf, int32_t blkno) {
   return get_locked(bf->pool, bf, blkno, status);
 }
 
-int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow) {
+namespace {
+
+// Runs body(status, buf) under the pool mutex for a block the caller holds; -1 with status 8 otherwise.
+template <class Body>
+int32_t with_held(Bfile *bf, void *data, Body body) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
   std::lock_guard<std::mutex> g(bf->pool->mutex);
@@ -100,20 +104,22 @@ int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow) {
     *status = QRXCB_POOL_NO_BFILE;
     return -1;
   }
-  return put_locked(bf->pool, bf, buf, writenow, status);
+  return body(status, buf);
+}
+
+}  // namespace
+
+int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow) {
+  return with_held(bf, data, [&](uint32_t *status, BufRec *buf) {
+    return put_locked(bf->pool, bf, buf, writenow, status);
+  });
 }
 
 int32_t rlse_blk_held(Bfile *bf, void *data) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
-  std::lock_guard<std::mutex> g(bf->pool->mutex);
-  BufRec *buf = held_rec(bf, data);
-  if (buf == nullptr) {
-    *status = QRXCB_POOL_NO_BFILE;
-    return -1;
-  }
-  rlse_locked(bf->pool, buf);
-  return 1;
+  return with_held(bf, data, [&](uint32_t *, BufRec *buf) {
+    rlse_locked(bf->pool, buf);
+    return 1;
+  });
 }
 
 void *empty_blk(Bfile *bf, int32_t blkno) {
