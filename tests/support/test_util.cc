@@ -1,5 +1,6 @@
 #include "support/test_util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -14,10 +15,7 @@ namespace qrx::test {
 TempDir::TempDir() {
   const char *base = std::getenv("TMPDIR");
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/qrxtest.XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  path_ = mkdtemp(tmpl.data()) ? tmpl : throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -25,13 +23,17 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
-TraceCapture::TraceCapture() { qrxhost_set_trace_sink(&TraceCapture::sink, this); }
-TraceCapture::~TraceCapture() { qrxhost_set_trace_sink(nullptr, nullptr); }
-
-void TraceCapture::sink(void *ctx, const char *file, int line, int kind, int severity, const char *text) {
-  auto *self = static_cast<TraceCapture *>(ctx);
-  std::lock_guard<std::mutex> g(self->mu_);
-  self->lines_.push_back({file ? file : "", line, kind, severity, text ? text : ""});
+TraceCapture::TraceCapture() {
+  qrxhost_set_trace_sink(
+      [](void *ctx, const char *file, int line, int kind, int severity, const char *text) {
+        auto *self = static_cast<TraceCapture *>(ctx);
+        std::lock_guard<std::mutex> g(self->mu_);
+        self->lines_.push_back({file ? file : "", line, kind, severity, text ? text : ""});
+      },
+      this);
+}
+TraceCapture::~TraceCapture() {
+  qrxhost_set_trace_sink(nullptr, nullptr);
 }
 
 std::vector<TraceLine> TraceCapture::lines() const {
@@ -40,17 +42,16 @@ std::vector<TraceLine> TraceCapture::lines() const {
 }
 
 int TraceCapture::count(int kind, const std::string &text) const {
-  std::lock_guard<std::mutex> g(mu_);
-  int n = 0;
-  for (const auto &l : lines_) n += (l.kind == kind && l.text == text);
-  return n;
+  const auto all = lines();
+  return int(std::count_if(all.begin(), all.end(),
+                           [&](const TraceLine &l) { return l.kind == kind && l.text == text; }));
 }
 
 bool TraceCapture::contains(int kind, const std::string &part) const {
-  std::lock_guard<std::mutex> g(mu_);
-  for (const auto &l : lines_)
-    if (l.kind == kind && l.text.find(part) != std::string::npos) return true;
-  return false;
+  const auto all = lines();
+  return std::any_of(all.begin(), all.end(), [&](const TraceLine &l) {
+    return l.kind == kind && l.text.find(part) != std::string::npos;
+  });
 }
 
 void TraceCapture::clear() {
@@ -58,23 +59,24 @@ void TraceCapture::clear() {
   lines_.clear();
 }
 
-namespace {
-std::atomic<uint32_t> g_sleep_calls{0};
-std::atomic<uint32_t> g_sleep_seconds{0};
-void fake_sleep(uint32_t s) {
-  g_sleep_calls++;
-  g_sleep_seconds += s;
-}
-}  // namespace
+static std::atomic<uint32_t> g_sleep_calls{0}, g_sleep_seconds{0};
 
 FakeSleep::FakeSleep() {
-  g_sleep_calls = 0;
-  g_sleep_seconds = 0;
-  qrxhost_set_sleep_hook(&fake_sleep);
+  g_sleep_calls = g_sleep_seconds = 0;
+  qrxhost_set_sleep_hook([](uint32_t s) {
+    g_sleep_calls++;
+    g_sleep_seconds += s;
+  });
 }
-FakeSleep::~FakeSleep() { qrxhost_set_sleep_hook(nullptr); }
-uint32_t FakeSleep::calls() const { return g_sleep_calls; }
-uint32_t FakeSleep::seconds() const { return g_sleep_seconds; }
+FakeSleep::~FakeSleep() {
+  qrxhost_set_sleep_hook(nullptr);
+}
+uint32_t FakeSleep::calls() const {
+  return g_sleep_calls;
+}
+uint32_t FakeSleep::seconds() const {
+  return g_sleep_seconds;
+}
 
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -84,8 +86,7 @@ std::string read_file(const std::string &path) {
 }
 
 void write_file(const std::string &path, const std::string &bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), std::streamsize(bytes.size()));
 }
 
 }  // namespace qrx::test

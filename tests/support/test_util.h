@@ -1,5 +1,4 @@
-// test_util.h - helpers shared by the unit tests: a scratch directory, a capture of trace lines and a
-// sleep replacement that counts instead of waiting.
+// test_util.h - a scratch directory, a capture of trace lines and a sleep that counts instead of waiting.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +24,7 @@ class TempDir {
 
 struct TraceLine {
   std::string file;
-  int line;
-  int kind;  // QRXHOST_KIND_*
-  int severity;
+  int line, kind, severity;  // kind: QRXHOST_KIND_*
   std::string text;
 };
 
@@ -39,29 +36,24 @@ class TraceCapture {
   TraceCapture(const TraceCapture &) = delete;
   TraceCapture &operator=(const TraceCapture &) = delete;
   std::vector<TraceLine> lines() const;
-  // Number of lines of that kind whose text equals `text` exactly.
-  int count(int kind, const std::string &text) const;
-  // True when a line of that kind contains `part`.
-  bool contains(int kind, const std::string &part) const;
+  int count(int kind, const std::string &text) const;      // lines of that kind equal to text
+  bool contains(int kind, const std::string &part) const;  // a line of that kind contains part
   void clear();
 
  private:
-  static void sink(void *ctx, const char *file, int line, int kind, int severity, const char *text);
   mutable std::mutex mu_;
   std::vector<TraceLine> lines_;
 };
 
-// While alive, OSV1_Sleep returns at once and counts the seconds it was asked for.
-class FakeSleep {
- public:
+// While alive, OSV1_Sleep returns at once and counts the calls and the seconds asked for.
+struct FakeSleep {
   FakeSleep();
   ~FakeSleep();
   uint32_t calls() const;
   uint32_t seconds() const;
 };
 
-// Whole content of a file ("" when it cannot be read).
-std::string read_file(const std::string &path);
+std::string read_file(const std::string &path);  // "" when it cannot be read
 void write_file(const std::string &path, const std::string &bytes);
 
 }  // namespace qrx::test
