@@ -406,6 +406,13 @@ uint8_t *B_get_empty_block(Tree *t, int32_t *blkno) {
     c->freechain = n.next_unused();
     return d;
   }
+  // Every block up to highblock was written when it was added, so a highblock beyond the file's last
+  // block comes from a damaged control record; extending from it would write far past the end.
+  if (c->highblock > B_block_limit(t)) {
+    QRX_ERROR("Block number %d of %s is corrupt", 0, c->fname.c_str());
+    set_error(Err::kCorrupt, Ctx::kEmptyBlock);
+    return nullptr;
+  }
   const int32_t blk = c->highblock + 1;
   void *fresh = empty_blk(c->bfile, blk);
   if (!fresh) {

@@ -188,6 +188,9 @@ bool B_lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf,
 // A pinned block for a new node: the head of the unused chain, or block highblock + 1 appended to the
 // file at once. Null with the codes set (context 23).
 uint8_t *B_get_empty_block(Tree *t, int32_t *blkno);
+// Highest block number a walk over t's file can meet: highblock, lowered to the last block the file
+// really holds (dump.cc).
+int32_t B_block_limit(Tree *t);
 
 // Header accessors: get the block, read or write one word, give it back. 1, or -1.
 int32_t B_get_low_path(Tree *t, int32_t blk, int32_t *out);

@@ -55,14 +55,20 @@ bool has_entry(const NodeView &n, int32_t i) {
 
 namespace {
 
-// The default order: bytes as unsigned over the shorter length, then the shorter key first.
+// The default order: bytes as unsigned over the shorter length, then the shorter key first. Eight bytes
+// at a time read big-endian compare as unsigned integers exactly as they do byte by byte, so the common
+// key lengths need no call to memcmp.
 inline int default_compare(const void *key1, uint32_t len1, const void *key2, uint32_t len2) {
-  if (len1 == 0 || len2 == 0) {
-    if (len1 == len2) return 0;
-    return len1 == 0 ? -1 : 1;
+  const auto *a = static_cast<const uint8_t *>(key1);
+  const auto *b = static_cast<const uint8_t *>(key2);
+  const uint32_t n = std::min(len1, len2);
+  uint32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const uint64_t x = codec::load_u64(a, i), y = codec::load_u64(b, i);
+    if (x != y) return x < y ? -1 : 1;
   }
-  const int r = std::memcmp(key1, key2, std::min(len1, len2));
-  if (r != 0) return r < 0 ? -1 : 1;
+  for (; i < n; ++i)
+    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
   if (len1 == len2) return 0;
   return len1 < len2 ? -1 : 1;
 }
@@ -128,16 +134,25 @@ int32_t B_cur_key_match(Tree *t, const uint8_t *key, int32_t len) {
 // Search in a node and descent.
 // ---------------------------------------------------------------------------------------------------
 
-int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
-                  int32_t *index) {
+namespace {
+
+// Binary search of node for (key, item) under the key order `keys`; see B_loc_key.
+template <class KeyOrder>
+int32_t loc_key(KeyOrder keys, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
+                int32_t *index) {
   NodeView n(node);
   *index = 0;
   const int32_t cnt = n.key_cnt();
   if (cnt <= 0) return 1;
+  const auto signed_item = static_cast<int32_t>(item);
   int32_t lo = 0, hi = cnt - 1, mid = 0, c = 0;
   while (lo <= hi) {
     mid = lo + (hi - lo) / 2;
-    c = B_key_item_cmp(t, key, len, item, n.key(mid), n.len(mid), n.item(mid));
+    c = keys(key, len, n.key(mid), n.len(mid));
+    if (c == 0) {
+      const auto other = static_cast<int32_t>(n.item(mid));
+      c = signed_item < other ? -1 : (signed_item > other ? 1 : 0);
+    }
     if (c == 0) {
       *index = mid;
       QRX_BLOCK_TRACE("Found - key position = %d", mid);
@@ -154,6 +169,26 @@ int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const
   *index = p;
   QRX_BLOCK_TRACE("Not Found - key position = %d", p);
   return p < cnt ? -1 : 1;
+}
+
+}  // namespace
+
+int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
+                  int32_t *index) {
+  // Trees on the default order get a search with the comparison inlined into every probe.
+  cbt_keycmp_fn cmp = t->keycmp;
+  if (cmp == nullptr || cmp == qrxcbkcm) {
+    return loc_key(
+        [](const uint8_t *a, int32_t la, const uint8_t *b, int32_t lb) {
+          return default_compare(a, static_cast<uint32_t>(la), b, static_cast<uint32_t>(lb));
+        },
+        key, len, item, node, index);
+  }
+  return loc_key(
+      [cmp](const uint8_t *a, int32_t la, const uint8_t *b, int32_t lb) {
+        return sign(cmp(a, static_cast<uint32_t>(la), b, static_cast<uint32_t>(lb)));
+      },
+      key, len, item, node, index);
 }
 
 int32_t B_key_info_loc(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t *index) {

@@ -31,9 +31,6 @@ QRX_TRACE_UNIT();
 
 namespace qrx::cbt {
 
-// Defined in dump.cc: the highest block number a walk over the file can meet.
-int32_t B_block_limit(Tree *t);
-
 namespace {
 
 // Deepest tree accepted, the bound every descent of the layer uses.

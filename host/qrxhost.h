@@ -50,6 +50,8 @@ typedef struct TLG1_Unit {
 
 /* Current generation of the service; starts at 1 and grows each time the flags change. */
 QRXHOST_API uint32_t TLG1_Generation(void);
+/* Address of the generation word, for callers that check a unit inline (load it atomically, acquire). */
+QRXHOST_API const uint32_t *TLG1_GenerationWord(void);
 /* Re-reads the service's flag word into the unit and returns it. */
 QRXHOST_API uint32_t TLG1_Sync(TLG1_Unit *unit);
 /* Flag word of the unit, syncing first when it is stale. */

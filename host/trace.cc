@@ -181,6 +181,12 @@ QRXHOST_API uint32_t TLG1_Generation(void) {
   return started().generation.load(std::memory_order_acquire);
 }
 
+QRXHOST_API const uint32_t *TLG1_GenerationWord(void) {
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                std::atomic<uint32_t>::is_always_lock_free);
+  return reinterpret_cast<const uint32_t *>(&qrx::host::service().generation);
+}
+
 QRXHOST_API uint32_t TLG1_Sync(TLG1_Unit *unit) {
   auto &s = started();
   std::lock_guard<std::mutex> g(s.state_mutex);

@@ -47,7 +47,11 @@ profile() {  # name, parts to keep as "suffix=label" ..., -- entry points...
   done
 }
 
-profile insert 3=w1-random 4=w2-ascending -- qrxcbins cbinsert
-profile find 3=w3-w4-in-cache 5=w7-out-of-cache -- qrxcbfnd cbfind
-profile scan 3=w5-scan -- qrxcbnxt cbnext qrxcbkey cbkey qrxcbhd cbhead
-profile delete =w6-delete -- qrxcbdel cbdelete
+# ONLY=insert|find|scan|delete profiles that group of entry points alone.
+want() { [ -z "${ONLY:-}" ] || [ "$ONLY" = "$1" ]; }
+
+want insert && profile insert 3=w1-random 4=w2-ascending -- qrxcbins cbinsert
+want find && profile find 3=w3-w4-in-cache 5=w7-out-of-cache -- qrxcbfnd cbfind
+want scan && profile scan 3=w5-scan -- qrxcbnxt cbnext qrxcbkey cbkey qrxcbhd cbhead
+want delete && profile delete =w6-delete -- qrxcbdel cbdelete
+exit 0

@@ -38,8 +38,9 @@ void *get_locked(BufPool *pool, Bfile *bf, int32_t blkno, uint32_t *status) {
     assign_rec(pool, buf, bf, blkno);
     pool->reads.fetch_add(1, std::memory_order_relaxed);
   }
+  // The buffer moves to the most recently used end when it is released or put: while pinned it cannot
+  // be replaced, so its place among the unpinned buffers is decided by that last move alone.
   ++buf->pincnt;
-  set_mru(pool, buf);
   return buf->data;
 }
 
@@ -56,7 +57,7 @@ int32_t put_locked(BufPool *pool, Bfile *bf, BufRec *buf, int32_t writenow, uint
   } else {
     buf->dirty = 1;
   }
-  if (rc == 1) set_mru(pool, buf);
+  set_mru(pool, buf);
   return rc;
 }
 
@@ -87,7 +88,7 @@ void *get_blk(Bfile *bf, int32_t blkno) {
 void *get_blk_held(Bfile *bf, int32_t blkno) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
-  std::lock_guard<std::mutex> g(bf->pool->mutex);
+  std::lock_guard<qrx::FastMutex> g(bf->pool->mutex);
   return get_locked(bf->pool, bf, blkno, status);
 }
 
@@ -98,7 +99,7 @@ template <class Body>
 int32_t with_held(Bfile *bf, void *data, Body body) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
-  std::lock_guard<std::mutex> g(bf->pool->mutex);
+  std::lock_guard<qrx::FastMutex> g(bf->pool->mutex);
   BufRec *buf = held_rec(bf, data);
   if (buf == nullptr) {
     *status = QRXCB_POOL_NO_BFILE;
