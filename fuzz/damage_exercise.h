@@ -48,7 +48,9 @@ inline void apply_damage(std::vector<uint8_t> &file, const uint8_t *data, size_t
     const uint32_t pos = codec::load_u32(data, at) % static_cast<uint32_t>(file.size());
     const uint8_t mode = data[at + 4] % 3, value = data[at + 5];
     if (mode == 1 && (pos & ~3u) + 4 <= file.size()) {
-      codec::store_u32(file.data(), pos & ~3u, static_cast<uint32_t>(int32_t{value} - 8));
+      // Small words (links, counts, offsets) and, for the top values, block numbers far past the end.
+      const int32_t word = value < 240 ? int32_t{value} - 8 : (int32_t{value} - 239) << 20;
+      codec::store_u32(file.data(), pos & ~3u, static_cast<uint32_t>(word));
     } else {
       file[pos] = mode == 2 ? file[pos] ^ value : value;
     }

@@ -261,6 +261,19 @@ TEST_F(InsertTest, DamagedFiles) {
     EXPECT_EQ(ins(t, "", 1), c == 1 ? -1 : 1);  // along the low paths
     EXPECT_EQ(cbclose(t), 1);
   }
+  // A control record whose parity holds but whose highblock lies far past the file: the split that
+  // needs a new block refuses, instead of writing a block millions of blocks past the end.
+  build_index(path_, 512, leaves("9999"), 4);
+  CtlFields f = read_ctl(path_);
+  f.highblock = 1 << 20;
+  write_ctl(path_, f);
+  const auto size = read_file_bytes(path_).size();
+  cbt_tree *t = cbopen(path_.c_str(), 2, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(ins(t, key('B', 1) + "x", 1), -1);
+  EXPECT_EQ(std::pair(*qrxcbecd(), *qrxcbccd()), std::pair(20u, 23u));
+  EXPECT_EQ(cbclose(t), 1);
+  EXPECT_EQ(read_file_bytes(path_).size(), size);
 }
 
 }  // namespace
