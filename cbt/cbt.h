@@ -13,7 +13,6 @@
 #include <mutex>
 #include <string>
 
-#include "cbt/fast_mutex.h"
 #include "qrxcb.h"
 
 namespace qrx::cbt {
@@ -56,7 +55,7 @@ struct CtlRec {
   int32_t nopen = 0;       // opens currently holding the record; guarded by the registry mutex
   Bfile *bfile = nullptr;  // the pool's file record
   int32_t locked = 0;      // set by cbclose while it holds mutex, so the release gives it back
-  qrx::FastMutex mutex;        // held by every public operation on the file
+  std::mutex mutex;        // held by every public operation on the file
   uint32_t access = 0;     // 1 read-only, 2 read and write
   Tree *handles = nullptr; // handles on this file (linked by file_next); guarded by mutex
   std::string fname;       // file name exactly as given to cbopen or cbcreate
@@ -73,7 +72,7 @@ struct KeyInfo {
 
 // Process-wide anchor of the layer, made once and never freed.
 struct Anchor {
-  qrx::FastMutex mutex;        // the layer's process mutex
+  std::mutex mutex;        // the layer's process mutex
   uint32_t bufsize = 0;    // buffer size the pool was made with; 0 without a pool
   uint32_t bufcnt = 0;     // buffer count as callers see it; 0 without a pool
   uint32_t initcnt = 0;    // cbinit calls not yet matched by cbexit

@@ -27,8 +27,8 @@ namespace {
 
 // Registry qrxcbctl: circular doubly linked list of records behind a sentinel, newest first.
 struct CtlRegistry {
-  qrx::FastMutex mutex;  // guards the list, nopen and access of every record, and loads/saves/releases
-  CtlRec head;           // sentinel; only next and prev are used
+  std::mutex mutex;  // guards the list, nopen and access of every record, and loads/saves/releases
+  CtlRec head;       // sentinel; only next and prev are used
 };
 CtlRegistry *qrxcbctl = nullptr;  // set once by B_ctlinit, before the anchor is published
 
@@ -152,7 +152,7 @@ bool B_ctlinit() {
 bool B_ctl_registered(const CtlRec *ctl) {
   CtlRegistry *r = registry();
   if (!r) return false;
-  std::lock_guard<qrx::FastMutex> g(r->mutex);
+  std::lock_guard<std::mutex> g(r->mutex);
   return registered_locked(*r, ctl);
 }
 
@@ -162,7 +162,7 @@ CtlRec *B_ctlrec(const char *name, uint32_t access) {
     set_error(Err::kNoMemory, Ctx::kAllocCtl);
     return nullptr;
   }
-  std::lock_guard<qrx::FastMutex> g(r->mutex);
+  std::lock_guard<std::mutex> g(r->mutex);
   if (CtlRec *c = find_name_locked(*r, name)) return c;
   auto *c = new (std::nothrow) CtlRec;
   if (c) {
@@ -189,7 +189,7 @@ CtlRec *B_ctlfind(const char *name) {
   CtlRegistry *r = registry();
   CtlRec *c = nullptr;
   if (r && name) {
-    std::lock_guard<qrx::FastMutex> g(r->mutex);
+    std::lock_guard<std::mutex> g(r->mutex);
     c = find_name_locked(*r, name);
   }
   if (!c) set_error(Err::kBadCtl, Ctx::kAllocCtl);
@@ -202,7 +202,7 @@ int32_t B_ctlload(CtlRec *ctl, uint32_t access) {
     set_error(Err::kBadCtl, Ctx::kReadCtl);
     return -1;
   }
-  std::lock_guard<qrx::FastMutex> g(r->mutex);
+  std::lock_guard<std::mutex> g(r->mutex);
   if (!registered_locked(*r, ctl)) {
     set_error(Err::kBadCtl, Ctx::kReadCtl);
     return -1;
@@ -287,7 +287,7 @@ int32_t B_ctlmake(CtlRec *ctl, uint32_t blksize) {
     set_error(Err::kOpen, Ctx::kOpenRW);
     return -1;
   }
-  std::lock_guard<qrx::FastMutex> g(r->mutex);
+  std::lock_guard<std::mutex> g(r->mutex);
   Anchor *a = cbt_anchor_peek();
   Bfile *bf = open_blks(ctl->fname.c_str(), 2, a ? a->pool : nullptr);
   if (!bf) {
@@ -336,7 +336,7 @@ int32_t B_ctlsave(CtlRec *ctl) {
     set_error(Err::kBadCtl, Ctx::kWriteCtl);
     return -1;
   }
-  std::lock_guard<qrx::FastMutex> g(r->mutex);
+  std::lock_guard<std::mutex> g(r->mutex);
   if (!registered_locked(*r, ctl)) {
     set_error(Err::kBadCtl, Ctx::kWriteCtl);
     return -1;
@@ -347,7 +347,7 @@ int32_t B_ctlsave(CtlRec *ctl) {
 int32_t B_ctlfree(CtlRec *ctl) {
   CtlRegistry *r = registry();
   if (!r) return -1;
-  std::lock_guard<qrx::FastMutex> g(r->mutex);
+  std::lock_guard<std::mutex> g(r->mutex);
   if (!registered_locked(*r, ctl)) return -1;
   int32_t result = 1;
   bool counted = ctl->nopen > 0;
@@ -399,7 +399,7 @@ Tree *B_treealloc(CtlRec *ctl, cbt_keycmp_fn cmp) {
   t->mrkblock = t->mrkindex = -1;
   t->next = a->trees;
   a->trees = t;
-  std::unique_lock<qrx::FastMutex> g(ctl->mutex, std::defer_lock);
+  std::unique_lock<std::mutex> g(ctl->mutex, std::defer_lock);
   if (!ctl->locked) g.lock();
   t->file_next = ctl->handles;
   ctl->handles = t;
@@ -416,7 +416,7 @@ void B_treefree(Tree *t) {
     }
   }
   CtlRec *ctl = t->ctl;
-  std::unique_lock<qrx::FastMutex> g(ctl->mutex, std::defer_lock);
+  std::unique_lock<std::mutex> g(ctl->mutex, std::defer_lock);
   if (!ctl->locked) g.lock();
   for (Tree **p = &ctl->handles; *p; p = &(*p)->file_next) {
     if (*p == t) {
@@ -434,7 +434,7 @@ bool lock_tree(Tree *t) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return false;
   }
-  std::lock_guard<qrx::FastMutex> g(a->mutex);
+  std::lock_guard<std::mutex> g(a->mutex);
   if (!check_tree_locked(a, t)) return false;
   t->ctl->mutex.lock();
   return true;
@@ -450,7 +450,7 @@ bool B_is_tree_valid(Tree *t) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return false;
   }
-  std::lock_guard<qrx::FastMutex> g(a->mutex);
+  std::lock_guard<std::mutex> g(a->mutex);
   return check_tree_locked(a, t);
 }
 
@@ -504,7 +504,7 @@ Tree *cbt_create(const char *name, cbt_keycmp_fn cmp, uint32_t blksize) {
     set_error(Err::kBlockSize, Ctx::kMakeCtl);
     return nullptr;
   }
-  std::lock_guard<qrx::FastMutex> g(a->mutex);
+  std::lock_guard<std::mutex> g(a->mutex);
   if (!a->pool) {
     set_error(Err::kNoPool, Ctx::kCreateFile);
     return nullptr;
@@ -513,7 +513,7 @@ Tree *cbt_create(const char *name, cbt_keycmp_fn cmp, uint32_t blksize) {
   bool open_here = false;
   if (name) {
     CtlRegistry *r = registry();
-    std::lock_guard<qrx::FastMutex> rg(r->mutex);
+    std::lock_guard<std::mutex> rg(r->mutex);
     open_here = find_name_locked(*r, name) != nullptr;
   }
   if (!name || open_here) {
@@ -566,7 +566,7 @@ Tree *cbt_open(const char *name, int32_t mode, cbt_keycmp_fn cmp) {
     set_error(Err::kNoMemory, Ctx::kAllocCtl);
     return nullptr;
   }
-  std::lock_guard<qrx::FastMutex> g(a->mutex);
+  std::lock_guard<std::mutex> g(a->mutex);
   if (!a->pool) {
     set_error(Err::kNoPool, Ctx::kOpenRW);
     return nullptr;
@@ -613,7 +613,7 @@ int32_t cbt_close(Tree *t) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return -1;
   }
-  std::lock_guard<qrx::FastMutex> g(a->mutex);
+  std::lock_guard<std::mutex> g(a->mutex);
   if (!check_tree_locked(a, t)) return -1;
   t->ctl->mutex.lock();
   t->ctl->locked = 1;
@@ -639,7 +639,7 @@ int32_t cbt_blksize(const char *name) {
   set_function(Fn::kBlkSize);
   CtlRegistry *r = registry();
   if (r && name) {
-    std::lock_guard<qrx::FastMutex> g(r->mutex);
+    std::lock_guard<std::mutex> g(r->mutex);
     if (CtlRec *c = find_name_locked(*r, name)) return static_cast<int32_t>(c->blksize);
   }
   set_error(Err::kBadCtl, Ctx::kAllocCtl);

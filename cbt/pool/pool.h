@@ -13,7 +13,6 @@
 #include <mutex>
 #include <vector>
 
-#include "cbt/fast_mutex.h"
 #include "qrxcb.h"
 
 namespace qrx::pool {
@@ -86,7 +85,7 @@ class AddrSet {
 struct BufPool : qrx::pool::Link {  // next, prev: links in the registry's pools list
   qrx::pool::Link bufs;             // buffers: first = least recently used, last = most recently used
   uint32_t bufsize = 0;             // size of every buffer's data area in bytes
-  qrx::FastMutex mutex;             // the pool mutex
+  std::mutex mutex;                 // the pool mutex
   uint64_t id = 0;                  // unique id; a Bfile names its pool by address and id
   uint32_t nbufs = 0;               // buffers in bufs; guarded by mutex
   qrx::pool::BlockIndex index;      // assigned buffers by (file id, block); guarded by mutex
@@ -109,9 +108,9 @@ namespace qrx::pool {
 
 // Pool registry qrxcbbpa: made once, never freed.
 struct Registry {
-  qrx::FastMutex mutex;  // the registry mutex
-  Link pools;            // all pools; guarded by mutex
-  Link bfiles;           // all open Bfiles; guarded by mutex
+  std::mutex mutex;  // the registry mutex
+  Link pools;        // all pools; guarded by mutex
+  Link bfiles;       // all open Bfiles; guarded by mutex
 };
 
 // The registry, made on first use through the once word qrxcbbpo.
@@ -142,7 +141,7 @@ class PoolLock {
 
  private:
   BufPool *pool_ = nullptr;
-  std::unique_lock<qrx::FastMutex> lock_;
+  std::unique_lock<std::mutex> lock_;
 };
 
 // Internal steps; all but add_pool_bufs need the pool mutex held.

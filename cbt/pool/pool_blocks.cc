@@ -88,7 +88,7 @@ void *get_blk(Bfile *bf, int32_t blkno) {
 void *get_blk_held(Bfile *bf, int32_t blkno) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
-  std::lock_guard<qrx::FastMutex> g(bf->pool->mutex);
+  std::lock_guard<std::mutex> g(bf->pool->mutex);
   return get_locked(bf->pool, bf, blkno, status);
 }
 
@@ -99,7 +99,7 @@ template <class Body>
 int32_t with_held(Bfile *bf, void *data, Body body) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
-  std::lock_guard<qrx::FastMutex> g(bf->pool->mutex);
+  std::lock_guard<std::mutex> g(bf->pool->mutex);
   BufRec *buf = held_rec(bf, data);
   if (buf == nullptr) {
     *status = QRXCB_POOL_NO_BFILE;

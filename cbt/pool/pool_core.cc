@@ -93,21 +93,21 @@ bool find_bfile(Registry &r, const Bfile *bf) {
 
 bool PoolLock::lock(BufPool *pool) {
   Registry &r = registry();
-  std::lock_guard<qrx::FastMutex> g(r.mutex);
+  std::lock_guard<std::mutex> g(r.mutex);
   BufPool *p = find_pool(r, pool);
   if (p == nullptr) return false;
-  lock_ = std::unique_lock<qrx::FastMutex>(p->mutex);
+  lock_ = std::unique_lock<std::mutex>(p->mutex);
   pool_ = p;
   return true;
 }
 
 uint32_t PoolLock::lock_file(const Bfile *bf) {
   Registry &r = registry();
-  std::lock_guard<qrx::FastMutex> g(r.mutex);
+  std::lock_guard<std::mutex> g(r.mutex);
   if (!find_bfile(r, bf)) return QRXCB_POOL_NO_BFILE;
   BufPool *p = find_pool(r, bf->pool, bf->pool_id);
   if (p == nullptr) return QRXCB_POOL_NOT_REGISTERED;
-  lock_ = std::unique_lock<qrx::FastMutex>(p->mutex);
+  lock_ = std::unique_lock<std::mutex>(p->mutex);
   pool_ = p;
   return QRXCB_POOL_OK;
 }

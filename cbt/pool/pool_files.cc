@@ -66,7 +66,7 @@ Bfile *open_blks(const char *path, int32_t mode, BufPool *pool) {
   uint32_t bufsize = 0;
   uint64_t pool_id = 0;
   {
-    std::lock_guard<qrx::FastMutex> g(r.mutex);
+    std::lock_guard<std::mutex> g(r.mutex);
     BufPool *p = find_pool(r, pool);
     if (p == nullptr) {
       *status = QRXCB_POOL_NOT_REGISTERED;
@@ -120,7 +120,7 @@ Bfile *open_blks(const char *path, int32_t mode, BufPool *pool) {
   bf->pool = pool;
   bf->pool_id = pool_id;
   bf->fid = next_id();
-  std::lock_guard<qrx::FastMutex> g(r.mutex);
+  std::lock_guard<std::mutex> g(r.mutex);
   link_front(r.bfiles, bf);
   return bf;
 }
@@ -130,7 +130,7 @@ int32_t reopen_blks(const char *path, Bfile *bf) {
   *status = QRXCB_POOL_OK;
   {
     Registry &r = registry();
-    std::lock_guard<qrx::FastMutex> g(r.mutex);
+    std::lock_guard<std::mutex> g(r.mutex);
     if (!find_bfile(r, bf)) {
       *status = QRXCB_POOL_NO_BFILE;
       return -1;
@@ -175,15 +175,15 @@ int32_t close_blks(Bfile *bf) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
   Registry &r = registry();
-  std::unique_lock<qrx::FastMutex> reg(r.mutex);
+  std::unique_lock<std::mutex> reg(r.mutex);
   if (!find_bfile(r, bf)) {
     *status = QRXCB_POOL_NO_BFILE;
     return -1;
   }
   unlink(bf);
   BufPool *pool = find_pool(r, bf->pool, bf->pool_id);
-  std::unique_lock<qrx::FastMutex> pool_lock;
-  if (pool != nullptr) pool_lock = std::unique_lock<qrx::FastMutex>(pool->mutex);
+  std::unique_lock<std::mutex> pool_lock;
+  if (pool != nullptr) pool_lock = std::unique_lock<std::mutex>(pool->mutex);
   reg.unlock();
 
   int32_t rc = 1;

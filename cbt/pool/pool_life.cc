@@ -39,7 +39,7 @@ BufPool *mk_pool(uint32_t bufsize, uint32_t bufcnt, uint32_t *status) {
     *status = QRXCB_POOL_NO_MEMORY;
     return nullptr;
   }
-  std::lock_guard<qrx::FastMutex> g(r.mutex);
+  std::lock_guard<std::mutex> g(r.mutex);
   link_front(r.pools, pool);
   return pool;
 }
@@ -48,13 +48,13 @@ int32_t free_pool(BufPool *pool) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
   Registry &r = registry();
-  std::unique_lock<qrx::FastMutex> reg(r.mutex);
+  std::unique_lock<std::mutex> reg(r.mutex);
   BufPool *p = find_pool(r, pool);
   if (p == nullptr) {
     *status = QRXCB_POOL_NOT_REGISTERED;
     return -1;
   }
-  std::unique_lock<qrx::FastMutex> pl(p->mutex);
+  std::unique_lock<std::mutex> pl(p->mutex);
   unlink(p);
   reg.unlock();
   // Nobody can find the pool any more: every later call naming it, or a file on it, fails with
