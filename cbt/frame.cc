@@ -299,8 +299,11 @@ uint32_t cbt_bufcnt() {
   return a ? load_word(a->bufcnt) : 0;
 }
 
-uint32_t cbt_addbufs(uint32_t n) {
-  set_function(Fn::kAddBufs);
+namespace {
+
+// Runs body(anchor) under the anchor mutex when a pool exists; 0 with error 3 otherwise.
+template <class Body>
+uint32_t with_pool(Body body) {
   Anchor *a = cbt_anchor_get();
   if (!a) {
     set_error(Err::kNoPool, Ctx::kAllocPool);
@@ -311,30 +314,31 @@ uint32_t cbt_addbufs(uint32_t n) {
     set_error(Err::kNoPool, Ctx::kAllocPool);
     return 0;
   }
-  uint32_t added = expand_pool(a->pool, n);
-  if (added < n) set_error(Err::kNoMemory, Ctx::kAllocPool);
-  store_word(a->bufcnt, a->bufcnt + added);
-  return added;
+  return body(a);
+}
+
+}  // namespace
+
+uint32_t cbt_addbufs(uint32_t n) {
+  set_function(Fn::kAddBufs);
+  return with_pool([n](Anchor *a) {
+    uint32_t added = expand_pool(a->pool, n);
+    if (added < n) set_error(Err::kNoMemory, Ctx::kAllocPool);
+    store_word(a->bufcnt, a->bufcnt + added);
+    return added;
+  });
 }
 
 uint32_t cbt_rmbufs(uint32_t n) {
   set_function(Fn::kRmBufs);
-  Anchor *a = cbt_anchor_get();
-  if (!a) {
-    set_error(Err::kNoPool, Ctx::kAllocPool);
-    return 0;
-  }
-  std::lock_guard<std::mutex> g(a->mutex);
-  if (!a->pool) {
-    set_error(Err::kNoPool, Ctx::kAllocPool);
-    return 0;
-  }
-  // The count the caller sees never drops below the minimum a pool is made with.
-  uint32_t room = a->bufcnt > kMinBufCount ? a->bufcnt - kMinBufCount : 0;
-  if (n > room) n = room;
-  uint32_t removed = n ? shrink_pool(a->pool, n) : 0;
-  store_word(a->bufcnt, a->bufcnt - removed);
-  return removed;
+  return with_pool([n](Anchor *a) mutable {
+    // The count the caller sees never drops below the minimum a pool is made with.
+    uint32_t room = a->bufcnt > kMinBufCount ? a->bufcnt - kMinBufCount : 0;
+    if (n > room) n = room;
+    uint32_t removed = n ? shrink_pool(a->pool, n) : 0;
+    store_word(a->bufcnt, a->bufcnt - removed);
+    return removed;
+  });
 }
 
 }  // namespace qrx::cbt

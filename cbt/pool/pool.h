@@ -168,6 +168,8 @@ int32_t write_rec(BufPool *pool, BufRec *buf, uint32_t blksize);
 // The buffer whose data area is `data` when it is a pinned block of bf in this pool, else null. Reads
 // no memory at `data` unless it is the data area of one of the pool's buffers.
 BufRec *pinned_rec(BufPool *pool, const Bfile *bf, const void *data);
+// Writes bf's dirty buffers back: 1, or -1 when a write failed (those buffers stay dirty).
+int32_t write_file_bufs(BufPool *pool, const Bfile *bf);
 // Unlinks a buffer from the list and the address set and frees it (index entry already removed).
 void free_rec(BufPool *pool, BufRec *buf);
 

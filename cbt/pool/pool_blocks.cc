@@ -157,7 +157,12 @@ void *empty_blk(Bfile *bf, int32_t blkno) {
   return buf->data;
 }
 
-int32_t put_blk(Bfile *bf, void *data, int32_t writenow) {
+namespace {
+
+// Runs body(pool, status, buf) with the pool locked through the registry for a block of bf the caller
+// holds; -1 with the status explaining why otherwise (8 a buffer not pinned for bf).
+template <class Body>
+int32_t with_pinned(Bfile *bf, void *data, Body body) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
   PoolLock pl;
@@ -165,31 +170,27 @@ int32_t put_blk(Bfile *bf, void *data, int32_t writenow) {
     *status = s;
     return -1;
   }
-  BufPool *pool = pl.pool();
-  BufRec *buf = pinned_rec(pool, bf, data);
+  BufRec *buf = pinned_rec(pl.pool(), bf, data);
   if (buf == nullptr) {
     *status = QRXCB_POOL_NO_BFILE;
     return -1;
   }
-  return put_locked(pool, bf, buf, writenow, status);
+  return body(pl.pool(), status, buf);
+}
+
+}  // namespace
+
+int32_t put_blk(Bfile *bf, void *data, int32_t writenow) {
+  return with_pinned(bf, data, [&](BufPool *pool, uint32_t *status, BufRec *buf) {
+    return put_locked(pool, bf, buf, writenow, status);
+  });
 }
 
 int32_t rlse_blk(Bfile *bf, void *data) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
-  PoolLock pl;
-  if (uint32_t s = pl.lock_file(bf)) {
-    *status = s;
-    return -1;
-  }
-  BufPool *pool = pl.pool();
-  BufRec *buf = pinned_rec(pool, bf, data);
-  if (buf == nullptr) {
-    *status = QRXCB_POOL_NO_BFILE;
-    return -1;
-  }
-  rlse_locked(pool, buf);
-  return 1;
+  return with_pinned(bf, data, [](BufPool *pool, uint32_t *, BufRec *buf) {
+    rlse_locked(pool, buf);
+    return 1;
+  });
 }
 
 int32_t flush_blks(Bfile *bf) {
@@ -201,18 +202,8 @@ int32_t flush_blks(Bfile *bf) {
     return -1;
   }
   if (bf->rdonly != 0) return 1;
-  BufPool *pool = pl.pool();
-  int32_t rc = 1;
-  for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
-    auto *buf = static_cast<BufRec *>(l);
-    if (buf->fid != bf->fid || buf->dirty == 0) continue;
-    if (write_rec(pool, buf, bf->blksize) == 1) {
-      buf->dirty = 0;
-    } else {
-      *status = QRXCB_POOL_IO;
-      rc = -1;
-    }
-  }
+  int32_t rc = write_file_bufs(pl.pool(), bf);
+  if (rc != 1) *status = QRXCB_POOL_IO;
   // The sync moves no buffer, so it runs after the pool is unlocked; calls on one file are serialised
   // by their caller, so the descriptor cannot change meanwhile.
   const int32_t fd = bf->fd;

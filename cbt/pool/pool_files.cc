@@ -33,7 +33,15 @@ bool drop_file_bufs(BufPool *pool, const Bfile *bf) {
   return pinned;
 }
 
-// Writes the file's dirty buffers (pool locked): 1, or -1 when a write failed (those stay dirty).
+// Undoes a half-made open: gives back the lock of a read/write file, closes it and frees the record.
+void abandon(Bfile *bf) {
+  if (bf->rdonly == 0) qrxcb_UnlockFile();
+  qrxcb_close(bf->fd);
+  delete bf;
+}
+
+}  // namespace
+
 int32_t write_file_bufs(BufPool *pool, const Bfile *bf) {
   int32_t rc = 1;
   for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
@@ -47,15 +55,6 @@ int32_t write_file_bufs(BufPool *pool, const Bfile *bf) {
   }
   return rc;
 }
-
-// Undoes a half-made open: gives back the lock of a read/write file, closes it and frees the record.
-void abandon(Bfile *bf) {
-  if (bf->rdonly == 0) qrxcb_UnlockFile();
-  qrxcb_close(bf->fd);
-  delete bf;
-}
-
-}  // namespace
 
 namespace op {
 

@@ -250,12 +250,7 @@ int cmd_demo(const DemoOptions &opt) {
   if (ok) {
     std::printf("\n");
     IndexStats s;
-    std::string why;
-    if (!read_index_stats(path, s, why)) {
-      std::fprintf(stderr, "qrx: %s: %s\n", path.c_str(), why.c_str());
-      return 1;
-    }
-    print_index_stats(path, s, stdout);
+    if (!show_index_stats(path, s)) return 1;
     if (!s.problem.empty() || s.entries != static_cast<int64_t>(model.size())) {
       std::printf("\nqrx demo: the statistics do not match the %zu entries expected\n", model.size());
       return 1;

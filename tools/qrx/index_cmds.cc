@@ -73,12 +73,7 @@ std::string dump_path(const std::string &index) {
 
 int cmd_stat(const std::string &path) {
   IndexStats s;
-  std::string why;
-  if (!read_index_stats(path, s, why)) {
-    std::fprintf(stderr, "qrx: %s: %s\n", path.c_str(), why.c_str());
-    return 1;
-  }
-  print_index_stats(path, s, stdout);
+  if (!show_index_stats(path, s)) return 1;
   return s.problem.empty() && s.levels == s.depth ? 0 : 1;
 }
 

@@ -226,4 +226,14 @@ void print_index_stats(const std::string &path, const IndexStats &s, FILE *out) 
   if (!s.problem.empty()) std::fprintf(out, "problem           %s; run qrx idx verify\n", s.problem.c_str());
 }
 
+bool show_index_stats(const std::string &path, IndexStats &s) {
+  std::string why;
+  if (!read_index_stats(path, s, why)) {
+    std::fprintf(stderr, "qrx: %s: %s\n", path.c_str(), why.c_str());
+    return false;
+  }
+  print_index_stats(path, s, stdout);
+  return true;
+}
+
 }  // namespace qrx::tool

@@ -39,6 +39,9 @@ struct IndexStats {
 bool read_index_stats(const std::string &path, IndexStats &stats, std::string &why);
 // Prints the statistics as a table.
 void print_index_stats(const std::string &path, const IndexStats &stats, FILE *out);
+// Reads and prints the statistics to standard output; false, with the reason on standard error, when
+// the file cannot be read as an index.
+bool show_index_stats(const std::string &path, IndexStats &stats);
 
 // The file the verification writes its dump to: name.dmp beside the index.
 std::string dump_path(const std::string &index);
