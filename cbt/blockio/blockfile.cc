@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
@@ -41,6 +42,39 @@ void Ulimit_Nofiles(void *) {
   } else {
     QRX_ERROR("Soft Descriptor limit increased to 128");
   }
+}
+
+namespace {
+
+std::atomic<uint32_t> g_fault_on{0};  // FaultOn bits; 0 when disarmed
+std::atomic<uint64_t> g_fault_count{0};
+std::atomic<uint64_t> g_fault_nth{0};
+std::atomic<bool> g_fault_sticky{false};
+
+}  // namespace
+
+void fault_arm(FaultOn on, uint64_t nth, bool sticky) {
+  g_fault_on.store(0);
+  g_fault_count.store(0);
+  g_fault_nth.store(nth);
+  g_fault_sticky.store(sticky);
+  g_fault_on.store(static_cast<uint32_t>(on));
+}
+
+void fault_disarm() {
+  g_fault_on.store(0);
+}
+
+uint64_t fault_count() {
+  return g_fault_count.load();
+}
+
+// True when this transfer (of kind `on`) is to fail.
+bool fault_due(FaultOn on) {
+  if ((g_fault_on.load(std::memory_order_relaxed) & static_cast<uint32_t>(on)) == 0) return false;
+  const uint64_t n = g_fault_count.fetch_add(1) + 1;
+  const uint64_t nth = g_fault_nth.load();
+  return n == nth || (n > nth && g_fault_sticky.load());
 }
 
 }  // namespace qrx::blockio
@@ -156,6 +190,8 @@ int32_t readblk(int32_t fd, int32_t blkno, uint32_t blksize, void *buf) {
   int32_t rc = -1;
   if (blkno < 0 || (buf == nullptr && blksize != 0)) {
     errno = EINVAL;
+  } else if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kRead)) {
+    errno = EIO;
   } else {
     rc = transfer_all(fd, static_cast<uint8_t *>(buf), blksize, block_offset(blkno, blksize),
                       [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); });
@@ -169,6 +205,8 @@ int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf) {
   int32_t rc = -1;
   if (blkno < 0 || (buf == nullptr && blksize != 0)) {
     errno = EINVAL;
+  } else if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kWrite)) {
+    errno = EIO;
   } else {
     rc = transfer_all(fd, static_cast<const uint8_t *>(buf), blksize, block_offset(blkno, blksize),
                       [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); });

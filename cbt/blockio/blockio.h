@@ -36,4 +36,17 @@ size_t GetDir(const char *path, char *out);    // up to and including the separa
 size_t GetFname(const char *path, char *out);  // base name up to its last '.'
 size_t GetExt(const char *path, char *out);    // from the last '.' of the base name, '.' included
 
+// ---------------------------------------------------------------------------------------------------
+// Fault injection, for tests of the failure paths above the block files. While a fault is armed, every
+// readblk and writeblk of the chosen kinds is counted (process-wide, any descriptor); the nth one (1 =
+// the next) fails as an I/O error without touching the file (errno EIO), and with `sticky` every one
+// after it fails too. Disarmed, the check costs one relaxed atomic load per transfer.
+// ---------------------------------------------------------------------------------------------------
+enum class FaultOn : uint32_t { kRead = 1, kWrite = 2, kBoth = 3 };
+
+void fault_arm(FaultOn on, uint64_t nth, bool sticky);
+void fault_disarm();
+// Transfers of the armed kinds counted since fault_arm (failed ones included).
+uint64_t fault_count();
+
 }  // namespace qrx::blockio
