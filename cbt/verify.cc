@@ -24,6 +24,7 @@
 #include "cbt/cbt.h"
 #include "cbt/node.h"
 #include "cbt/search.h"
+#include "cbt/verify.h"
 #include "host/qrxtrace.h"
 #include "qrxcb.h"
 
@@ -123,7 +124,8 @@ int32_t VerifyUnused(Tree *, VerifyState &, int32_t, NodeView) {
   return 1;
 }
 
-// Walks the tree; 1 when consistent, -1 after the line naming the first problem.
+}  // namespace
+
 int32_t verify_tree(Tree *t) {
   const int32_t limit = B_block_limit(t);
   int32_t visits = 0;  // nodes visited on all levels: each block belongs to one level only
@@ -180,7 +182,6 @@ int32_t verify_tree(Tree *t) {
   return 1;
 }
 
-// name.dmp beside the index file, holding the formatted dump. Skipped when it cannot be opened.
 void write_dump_file(Tree *t) {
   const char *name = t->ctl->fname.c_str();
   char drive[4] = "";
@@ -197,8 +198,6 @@ void write_dump_file(Tree *t) {
   std::fclose(verifyFile);
   verifyFile = nullptr;
 }
-
-}  // namespace
 
 }  // namespace qrx::cbt
 

@@ -167,6 +167,13 @@ QRX_API int32_t qrxcbmod(cbt_tree *tree, const void *okey, uint32_t olen, uint32
 /* Verification and dumps. */
 QRX_API int32_t qrxcbver(cbt_tree *tree);                   /* 1 consistent, -1 not (dump file written) */
 QRX_API void qrxcbdmp(cbt_tree *tree, int32_t mode, FILE *out); /* mode 1 block order, else by levels */
+/* cbcheck: what qrxcbver checks, then everything a search, a walk and the next change rely on: highblock
+ * within the file, one node kind per level and depth levels, left links, lowleaf and highleaf, no empty
+ * leaf, interior entries that separate their children (every entry can be found), and every block either
+ * in the tree or on the unused chain exactly once. Takes the public-operation lock. 1 consistent; -1 with
+ * one error line per finding (up to 20) and the dump file written as qrxcbver writes it, or for an
+ * invalid handle (error 15, 14 or 3). Run it after cbopen reported error 20 (file not closed properly). */
+QRX_API int32_t qrxcbchk(cbt_tree *tree);
 
 /* Public names of the operations: the same functions as the entry points above. */
 QRX_API int32_t cbinit(uint32_t bufcnt, uint32_t bufsize);
@@ -196,6 +203,7 @@ QRX_API int32_t cbinsert(cbt_tree *tree, const void *key, uint32_t len, uint32_t
 QRX_API int32_t cbdelete(cbt_tree *tree, const void *key, uint32_t len, uint32_t item);
 QRX_API int32_t cbmodify(cbt_tree *tree, const void *okey, uint32_t olen, uint32_t oitem, const void *nkey,
                          uint32_t nlen, uint32_t nitem, int32_t ndupok);
+QRX_API int32_t cbcheck(cbt_tree *tree);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -61,6 +61,7 @@ testing::AssertionResult tree_matches_model(cbt_tree *t, const std::string &path
   if (!c.ok) return testing::AssertionFailure() << path << " fails the structural check:\n" << c.text();
   if (auto r = same_entries(leaves, m.to_vector(), m.compare()); !r)
     return testing::AssertionFailure() << "leaves against the model: " << r.message();
+  if (qrxcbchk(t) != 1) return testing::AssertionFailure() << "the library's deep check disagrees" << codes();
   if (auto r = walk_forward_matches(t, m); !r) return r;
   return walk_backward_matches(t, m);
 }
