@@ -70,8 +70,9 @@ class KeepCodes {
 };
 
 // Handle checks of lock_tree; the caller holds the anchor mutex. t is compared, never dereferenced,
-// until it is found on the anchor's list.
-bool check_tree_locked(Anchor *a, Tree *t) {
+// until it is found on the anchor's list. With `need_pool` a handle whose file went through a pool
+// that has been freed since is refused too (error 3): its blocks cannot be reached any more.
+bool check_tree_locked(Anchor *a, Tree *t, bool need_pool = true) {
   bool listed = false;
   for (Tree *h = a->trees; h && !listed; h = h->next) listed = (h == t);
   if (!t || !listed) {
@@ -80,6 +81,10 @@ bool check_tree_locked(Anchor *a, Tree *t) {
   }
   if (!B_ctl_registered(t->ctl)) {
     set_error(Err::kBadCtl, Ctx::kValidateArgs);
+    return false;
+  }
+  if (need_pool && !B_pool_current(a, t->ctl)) {
+    set_error(Err::kNoPool, Ctx::kValidateArgs);
     return false;
   }
   return true;
@@ -210,22 +215,35 @@ int32_t B_ctlload(CtlRec *ctl, uint32_t access) {
   const char *name = ctl->fname.c_str();
 
   // Already open in this process: nothing is read; a read-only file may be upgraded.
+  Anchor *a = cbt_anchor_peek();
   if (ctl->nopen > 0) {
     int32_t rc = 1;
-    if (ctl->access == 1 && access == 2) {
+    if (!B_pool_current(a, ctl)) {
+      // Left open by a cbexit that could not close it: its pool is gone, so no handle can use it.
+      set_error(Err::kNoPool, Ctx::kReadCtl);
+      rc = -1;
+    } else if (ctl->access == 1 && access == 2) {
       if (reopen_blks(name, ctl->bfile) != 1) {
         QRX_ERROR("Unable to upgrade %s access from read to read/write", name);
         set_error(Err::kOpen, Ctx::kReadCtl);
         rc = -1;
       } else {
-        ctl->access = 2;
+        // From now on the pool writes this file's blocks back. The open flag reaches the disk first,
+        // so that a process ending before the last close leaves a file the next open reports. When it
+        // cannot be written the access stays read-only: nothing is changed through this file.
+        ctl->openflag = -1;
+        if (WriteCtl(ctl) != 1) {
+          set_error(Err::kPutBlock, Ctx::kReadCtl);
+          rc = -1;
+        } else {
+          ctl->access = 2;
+        }
       }
     }
     ctl->nopen += 1;
     return rc;
   }
 
-  Anchor *a = cbt_anchor_peek();
   Bfile *bf = open_blks(name, static_cast<int32_t>(ctl->access), a ? a->pool : nullptr);
   if (!bf) {
     set_error(*qrxcbbpe() == QRXCB_POOL_BLKSIZE ? Err::kBlockSize : Err::kOpen, Ctx::kOpenRW);
@@ -296,7 +314,9 @@ int32_t B_ctlmake(CtlRec *ctl, uint32_t blksize) {
   }
   ctl->blksize = blksize;
   ctl->root = ctl->highblock = ctl->lowleaf = ctl->highleaf = ctl->freechain = ctl->depth = 0;
-  ctl->openflag = 0;
+  // The new file is open for writing: it carries the open flag from its first write on, so that a
+  // process ending before the close leaves a file the next open reports. The close writes 0.
+  ctl->openflag = -1;
   auto *b0 = static_cast<uint8_t *>(empty_blk(bf, 0));
   if (!b0) {
     close_blks(bf);
@@ -361,8 +381,12 @@ int32_t B_ctlfree(CtlRec *ctl) {
   }
   if (counted) {
     // Last open: the file is marked properly closed on disk and closed through the pool. A record
-    // that was never counted belongs to a load or make that failed and already closed its file.
-    ctl->openflag = 0;
+    // that was never counted belongs to a load or make that failed and already closed its file. A
+    // file that a failed change left half-done stays marked open, for the next open to report.
+    ctl->openflag = ctl->unclean ? -1 : 0;
+    if (ctl->unclean)
+      QRX_ERROR("%s is closed with changes a failed operation left half-done. Verify required",
+                ctl->fname.c_str());
     if (WriteCtl(ctl) != 1) result = -1;
     if (close_blks(ctl->bfile) != 1) {
       set_error(Err::kCloseFile, Ctx::kCloseFile);
@@ -454,6 +478,21 @@ bool B_is_tree_valid(Tree *t) {
   return check_tree_locked(a, t);
 }
 
+bool B_pool_current(const Anchor *a, const CtlRec *ctl) {
+  return a && a->pool && ctl->bfile && ctl->bfile->pool_id == a->pool_id;
+}
+
+bool B_writable(Tree *t) {
+  if (t->ctl->access == 2) return true;
+  set_error(Err::kOpen, Ctx::kOpenRW);
+  return false;
+}
+
+void B_mark_unclean(Tree *t) {
+  if (!t->ctl->unclean) QRX_ERROR("A failed operation left changes to %s half-done", t->ctl->fname.c_str());
+  t->ctl->unclean = true;
+}
+
 int32_t B_flush(Tree *t) {
   set_function(Fn::kFlush);
   clear_error();
@@ -473,19 +512,28 @@ int32_t B_close(Tree *t) {
   set_function(Fn::kClose);
   clear_error();
   CtlRec *ctl = t->ctl;
+  if (!B_pool_current(cbt_anchor_peek(), ctl)) {
+    // The pool this file went through is gone: nothing can be written any more. The handle is dropped
+    // and the file closed as it stands on disk (still marked open, for the next open to report).
+    B_treefree(t);
+    B_ctlfree(ctl);
+    set_function(Fn::kClose);
+    set_error(Err::kNoPool, Ctx::kValidateArgs);
+    return -1;
+  }
   if (B_flush(t) != 1) {
+    // The handle stays open, with the flush's codes: a later close may succeed.
     if (ctl->locked) {
       ctl->locked = 0;
       ctl->mutex.unlock();
     }
     set_function(Fn::kClose);
-    clear_error();
     return -1;
   }
   set_function(Fn::kClose);
   B_treefree(t);
   int32_t rc = B_ctlfree(ctl);
-  clear_error();
+  if (rc == 1) clear_error();
   return rc;
 }
 
@@ -614,7 +662,8 @@ int32_t cbt_close(Tree *t) {
     return -1;
   }
   std::lock_guard<std::mutex> g(a->mutex);
-  if (!check_tree_locked(a, t)) return -1;
+  // A handle whose pool is gone is accepted here: closing it is the only way to let go of it.
+  if (!check_tree_locked(a, t, false)) return -1;
   t->ctl->mutex.lock();
   t->ctl->locked = 1;
   return B_close(t);

@@ -103,8 +103,9 @@ int32_t B_ctlmake(CtlRec *ctl, uint32_t blksize);
 int32_t WriteCtl(CtlRec *ctl);
 // WriteCtl under the registry mutex for a registered record.
 int32_t B_ctlsave(CtlRec *ctl);
-// Releases one open: the last one marks the file closed, writes block 0, closes the file and frees the
-// record. Gives the record's mutex back when `locked` is set (and clears it). 1, or -1.
+// Releases one open: the last one marks the file closed (or, after a change failed half-way, leaves it
+// marked open), writes block 0, closes the file and frees the record. Gives the record's mutex back when
+// `locked` is set (and clears it). 1, or -1.
 int32_t B_ctlfree(CtlRec *ctl);
 
 // ---------------------------------------------------------------------------------------------------
@@ -120,7 +121,10 @@ void B_treefree(Tree *t);
 // Writes back the file's dirty blocks and block 0; the caller holds the record's mutex. 1, or -1.
 int32_t B_flush(Tree *t);
 // Flushes, frees the handle and releases the record. The caller holds the anchor mutex and the
-// record's mutex with ctl->locked set; the record's mutex is given back on every path.
+// record's mutex with ctl->locked set; the record's mutex is given back on every path. 1 with codes 0;
+// -1 with the flush's codes when the flush failed (the handle stays open), with the release's codes
+// when the release failed, or with error 3 context 10 when the file's pool is gone (the handle is
+// dropped without touching a block).
 int32_t B_close(Tree *t);
 
 // ---------------------------------------------------------------------------------------------------

@@ -89,10 +89,12 @@ int32_t B_del_tree(Tree *t, const KeyInfo &k) {
   int32_t low_path = 0;
   if (B_get_low_path(t, root, &low_path) < 0) return -1;
   int32_t r;
-  if (low_path == -1) {
-    r = B_del_node(t, k, root, 0, 0);
-  } else if (low_path == 0) {
+  if (low_path == 0) {
     return corrupt(Ctx::kDeleteUnused);
+  } else if (!B_kind_at(t, low_path, 0)) {
+    return corrupt(Ctx::kDeleteKey);
+  } else if (low_path == -1) {
+    r = B_del_node(t, k, root, 0, 0);
   } else {
     r = del_subtree(t, k, root, 0, 0);
   }
@@ -115,10 +117,10 @@ int32_t del_subtree(Tree *t, const KeyInfo &k, int32_t P, int32_t G, int32_t g, 
   int32_t low_path = 0;
   if (B_get_low_path(t, D, &low_path) < 0) return -1;
   int32_t r;
-  if (low_path == -1) {
-    r = B_del_node(t, k, D, P, c);
-  } else if (low_path == 0) {
+  if (!B_kind_at(t, low_path, level + 1)) {
     return corrupt(Ctx::kDeleteKey);
+  } else if (low_path == -1) {
+    r = B_del_node(t, k, D, P, c);
   } else {
     r = del_subtree(t, k, D, P, c, level + 1);
   }
@@ -317,9 +319,11 @@ int32_t B_release_node(Tree *t, int32_t blk, uint8_t *node) {
     if (left == 0) ctl->lowleaf = right;
     if (right == 0) ctl->highleaf = left;
   }
+  const bool leaf = v.is_leaf();
   int32_t result = 1;
-  if (left != 0 && B_fix_right(t, left, right) < 0) result = -1;
-  if (result == 1 && right != 0 && B_fix_left(t, right, left) < 0) result = -1;
+  ctl->changes += 1;
+  if (left != 0 && B_fix_right(t, left, leaf, blk, right) < 0) result = -1;
+  if (result == 1 && right != 0 && B_fix_left(t, right, leaf, blk, left) < 0) result = -1;
   v.set_next_unused(ctl->freechain);
   v.set_low_path(0);
   ctl->freechain = blk;

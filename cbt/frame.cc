@@ -14,6 +14,7 @@
 
 #include "cbt/cbt.h"
 #include "cbt/ctl.h"
+#include "cbt/pool/pool.h"
 #include "host/qrxtrace.h"
 #include "qrxcb.h"
 
@@ -238,6 +239,7 @@ int32_t cbt_init(uint32_t bufcnt, uint32_t bufsize) {
         result = -1;
       } else {
         a->pool = pool;
+        a->pool_id = pool->id;
         store_word(a->bufsize, bufsize);
         store_word(a->bufcnt, bufcnt);
       }
@@ -265,18 +267,21 @@ int32_t cbt_exit() {
   }
   int32_t result = 1;
   // Every handle still open is closed as cbclose would: with its record's mutex taken and `locked` set,
-  // so that B_close gives the mutex back whatever happens.
+  // so that B_close gives the mutex back whatever happens. A handle an earlier exit could not close
+  // belongs to a pool freed since; it is let go of without counting as a failure of this exit.
   while (a->trees) {
     Tree *t = a->trees;
+    const bool orphan = !B_pool_current(a, t->ctl);
     t->ctl->mutex.lock();
     t->ctl->locked = 1;
-    if (B_close(t) != 1) {
+    if (B_close(t) != 1 && !orphan) {
       result = -1;
       break;
     }
   }
   int32_t freed = free_pool(a->pool);
   a->pool = nullptr;
+  a->pool_id = 0;
   store_word(a->bufsize, 0);
   store_word(a->bufcnt, 0);
   if (freed != 1) {

@@ -144,11 +144,11 @@ int32_t B_ins_tree(Tree *t, const KeyInfo &k) {
   int32_t low = 0;
   if (B_get_low_path(t, c->root, &low) < 0) return -1;
   int32_t r;
-  if (low == -1) {
-    r = B_ins_node(t, k, c->root, 0, 0);
-  } else if (low == 0) {
+  if (!B_kind_at(t, low, 0)) {
     set_error(Err::kCorrupt, Ctx::kInsertKey);
     return -1;
+  } else if (low == -1) {
+    r = B_ins_node(t, k, c->root, 0, 0);
   } else {
     r = ins_subtree(t, k, c->root, 0, 0);
   }
@@ -169,11 +169,11 @@ int32_t ins_subtree(Tree *t, const KeyInfo &k, int32_t P, int32_t G, int32_t g, 
   int32_t low = 0;
   if (B_get_low_path(t, D, &low) < 0) return -1;
   int32_t r;
-  if (low == -1) {
-    r = B_ins_node(t, k, D, P, c);
-  } else if (low == 0) {
+  if (!B_kind_at(t, low, level + 1)) {
     set_error(Err::kCorrupt, Ctx::kInsertKey);
     return -1;
+  } else if (low == -1) {
+    r = B_ins_node(t, k, D, P, c);
   } else {
     r = ins_subtree(t, k, D, P, c, level + 1);
   }
@@ -346,6 +346,12 @@ int32_t B_ins_node(Tree *t, const KeyInfo &k, int32_t N, int32_t P, int32_t p) {
     return -1;
   }
   NodeView n(d);
+  if (n.is_unused()) {  // reached through a damaged link: an unused block has no entries to search
+    B_rlseblk(t, d, Ctx::kNone);
+    QRX_ERROR("Block number %d of %s is corrupt", N, t->ctl->fname.c_str());
+    set_error(Err::kCorrupt, Ctx::kInsertKey);
+    return -1;
+  }
   int32_t i = 0;
   if (insertion_index(t, k, d, &i) < 0) {
     B_rlseblk(t, d, Ctx::kNone);
@@ -504,7 +510,7 @@ int32_t splice_in_node(Tree *t, int32_t blk, uint8_t *node) {
   if (B_putblk(t, d, false, Ctx::kInsertKey) < 0) return -1;
   if (right == 0) {
     if (n.is_leaf()) c->highleaf = nb;
-  } else if (B_fix_left(t, right, nb) < 0) {
+  } else if (B_fix_left(t, right, n.is_leaf(), blk, nb) < 0) {
     return -1;
   }
   n.set_right(nb);

@@ -58,7 +58,7 @@ int32_t locate_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, int3
     NodeRef n(t, b, Ctx::kFindLeaf);
     if (!n) return -1;
     NodeView v = n.view();
-    if (v.is_unused() || (!v.is_leaf() && v.key_cnt() < 0)) {
+    if (!B_level_ok(t, n.data(), level)) {
       QRX_ERROR("Block number %d of %s is corrupt", b, t->ctl->fname.c_str());
       set_error(Err::kCorrupt, Ctx::kFindLeaf);
       return -1;
@@ -106,13 +106,16 @@ int32_t B_modify(Tree *t, const uint8_t *okey, uint32_t olen, uint32_t oitem, co
     return 1;
   }
 
-  // 3. Where the new pair belongs.
+  // 3. Where the new pair belongs. A pair already present is error 18; a lookup that failed (a block
+  // that cannot be read, an empty tree) keeps the lookup's own codes.
   int32_t B = 0;
   int32_t i = 0;
-  if (locate_key(t, nkey, nl, nitem, &B, &i) != CBT_NOT_FOUND) {
+  const int32_t where = locate_key(t, nkey, nl, nitem, &B, &i);
+  if (where == CBT_FOUND) {
     set_error(Err::kDupPair, Ctx::kInsertKey);
     return -1;
   }
+  if (where != CBT_NOT_FOUND) return -1;
 
   // 4.
   NodeRef bn(t, B, Ctx::kFindLeaf);

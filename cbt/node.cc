@@ -219,6 +219,7 @@ int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx) {
     if (ctx != Ctx::kNone) set_error(Err::kPutBlock, ctx);
     return -1;
   }
+  t->ctl->changes += 1;
   return 1;
 }
 
@@ -404,6 +405,7 @@ uint8_t *B_get_empty_block(Tree *t, int32_t *blkno) {
     }
     *blkno = blk;
     c->freechain = n.next_unused();
+    c->changes += 1;
     return d;
   }
   // Every block up to highblock was written when it was added, so a highblock beyond the file's last
@@ -419,9 +421,11 @@ uint8_t *B_get_empty_block(Tree *t, int32_t *blkno) {
     set_error(Err::kEmptyBlock, Ctx::kEmptyBlock);
     return nullptr;
   }
+  // highblock names the last block the file really holds: it is raised only once the new block has been
+  // written. After a failed write (a full disk) the next append tries the same block again.
+  if (B_putblk(t, static_cast<uint8_t *>(fresh), true, Ctx::kEmptyBlock) < 0) return nullptr;
   c->highblock = blk;
   *blkno = blk;
-  if (B_putblk(t, static_cast<uint8_t *>(fresh), true, Ctx::kEmptyBlock) < 0) return nullptr;
   return B_getblk(t, blk, Ctx::kEmptyBlock);
 }
 
@@ -458,22 +462,38 @@ int32_t B_get_key_cnt(Tree *t, int32_t blk, int32_t *out) {
   return read_header(t, blk, Ctx::kGetKeyCnt, out, [](NodeView n) { return n.key_cnt(); });
 }
 
-int32_t B_fix_right(Tree *t, int32_t blk, int32_t value) {
-  uint8_t *d = B_getblk(t, blk, Ctx::kFixRight);
+namespace {
+
+// Rewrites one sibling link of block blk, a node of the given kind whose link (at off) names `was`
+// today; anything else is a damaged file (error 20), and the block is left as it was.
+int32_t fix_link(Tree *t, int32_t blk, bool leaf, uint32_t off, int32_t was, int32_t value, Ctx ctx) {
+  uint8_t *d = B_getblk(t, blk, ctx);
   if (!d) return -1;
   trace_node(blk, d);
-  QRX_BLOCK_TRACE("new right will be %d", value);
-  NodeView(d).set_right(value);
-  return B_putblk(t, d, false, Ctx::kFixRight) < 0 ? -1 : 1;
+  NodeView n(d);
+  if (n.is_unused() || n.is_leaf() != leaf || codec::load_i32(d, off) != was) {
+    B_rlseblk(t, d, Ctx::kNone);
+    QRX_ERROR("Block number %d of %s is corrupt", blk, t->ctl->fname.c_str());
+    set_error(Err::kCorrupt, ctx);
+    return -1;
+  }
+  if (off == kRightOff) {
+    QRX_BLOCK_TRACE("new right will be %d", value);
+  } else {
+    QRX_BLOCK_TRACE("new left will be %d", value);
+  }
+  codec::store_i32(d, off, value);
+  return B_putblk(t, d, false, ctx) < 0 ? -1 : 1;
 }
 
-int32_t B_fix_left(Tree *t, int32_t blk, int32_t value) {
-  uint8_t *d = B_getblk(t, blk, Ctx::kFixLeft);
-  if (!d) return -1;
-  trace_node(blk, d);
-  QRX_BLOCK_TRACE("new left will be %d", value);
-  NodeView(d).set_left(value);
-  return B_putblk(t, d, false, Ctx::kFixLeft) < 0 ? -1 : 1;
+}  // namespace
+
+int32_t B_fix_right(Tree *t, int32_t blk, bool leaf, int32_t was, int32_t value) {
+  return fix_link(t, blk, leaf, kRightOff, was, value, Ctx::kFixRight);
+}
+
+int32_t B_fix_left(Tree *t, int32_t blk, bool leaf, int32_t was, int32_t value) {
+  return fix_link(t, blk, leaf, kLeftOff, was, value, Ctx::kFixLeft);
 }
 
 }  // namespace qrx::cbt

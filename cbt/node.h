@@ -197,7 +197,9 @@ int32_t B_get_low_path(Tree *t, int32_t blk, int32_t *out);
 int32_t B_get_right(Tree *t, int32_t blk, int32_t *out);
 int32_t B_get_left(Tree *t, int32_t blk, int32_t *out);
 int32_t B_get_key_cnt(Tree *t, int32_t blk, int32_t *out);
-int32_t B_fix_right(Tree *t, int32_t blk, int32_t value);
-int32_t B_fix_left(Tree *t, int32_t blk, int32_t value);
+// The writers check that blk is a node of the caller's kind (leaf or interior) whose link names `was`
+// (the caller's own block) before they change it; otherwise error 20 and nothing changes.
+int32_t B_fix_right(Tree *t, int32_t blk, bool leaf, int32_t was, int32_t value);
+int32_t B_fix_left(Tree *t, int32_t blk, bool leaf, int32_t was, int32_t value);
 
 }  // namespace qrx::cbt

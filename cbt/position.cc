@@ -56,6 +56,27 @@ void store(uint32_t *out, uint32_t v) {
   if (out) *out = v;
 }
 
+// True when leaf `to`, reached from leaf `from` along a sibling link (rightward when `rightward`), is the
+// neighbour the level order puts there: it links back to `from`, holds entries, and its entries continue
+// the order (its first entry after from's last one, or its last before from's first). Walks through
+// damaged links therefore end: a cycle of links cannot keep the (key, item) order. Error 20 otherwise.
+bool sibling_ok(Tree *t, int32_t from, const NodeView &f, int32_t to, const NodeView &n, bool rightward,
+                Ctx ctx) {
+  const int32_t fc = f.key_cnt(), nc = n.key_cnt();
+  bool ok = nc > 0 && fc > 0 && (rightward ? n.left() : n.right()) == from;
+  if (ok) {
+    const int32_t a = rightward ? fc - 1 : nc - 1;  // the lower entry of the two, then the higher one
+    const NodeView &lo = rightward ? f : n;
+    const NodeView &hi = rightward ? n : f;
+    ok = B_key_item_cmp(t, lo.key(a), lo.len(a), lo.item(a), hi.key(0), hi.len(0), hi.item(0)) < 0;
+  }
+  if (!ok) {
+    QRX_ERROR("Block number %d of %s is corrupt", to, t->ctl->fname.c_str());
+    set_error(Err::kCorrupt, ctx);
+  }
+  return ok;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
@@ -110,6 +131,10 @@ int32_t B_pos_nextkey(Tree *t) {
       set_error(Err::kCorrupt, Ctx::kNextKey);
       return -1;
     }
+    if (right != 0) {
+      NodeRef r = linked_leaf(t, right, Ctx::kNextKey);
+      if (!r || !sibling_ok(t, t->curblock, v, right, r.view(), true, Ctx::kNextKey)) return -1;
+    }
     t->curblock = right;
     t->curindex = 0;
   } else {
@@ -135,35 +160,28 @@ int32_t B_pos_prevkey(Tree *t) {
     set_error(Err::kBadCursor, Ctx::kPrevKey);
     return -1;
   }
-  bool moved_left = false;
   if (t->curindex > 0) {
     t->curindex -= 1;
-  } else {
-    int32_t left = v.left();
-    if (left == old_block) {
-      n.release(Ctx::kNone);
-      QRX_ERROR("Block number %d of %s points to itself", left, t->ctl->fname.c_str());
-      set_error(Err::kCorrupt, Ctx::kPrevKey);
-      return -1;
-    }
-    t->curblock = left;
-    moved_left = true;
+    return n.release(Ctx::kPrevKey) == 1 ? 1 : -1;
   }
-  n.release(Ctx::kPrevKey);
-  if (t->curblock == 0) {
+  const int32_t left = v.left();
+  if (left == old_block) {
+    QRX_ERROR("Block number %d of %s points to itself", left, t->ctl->fname.c_str());
+    set_error(Err::kCorrupt, Ctx::kPrevKey);
+    return -1;
+  }
+  if (left == 0) {
     set_cursor(t, CBT_POS_BOI, -1, -1);
     return CBT_POS_BOI;
   }
-  if (moved_left) {
-    NodeRef l = linked_leaf(t, t->curblock, Ctx::kPrevKey);
-    if (!l) {
-      t->curblock = old_block;
-      t->curindex = 0;
-      return -1;
-    }
-    t->curindex = l.view().key_cnt() - 1;
-    l.release(Ctx::kPrevKey);
+  // The left leaf is checked against the one the cursor leaves; when it cannot be used the cursor
+  // stays on entry 0 of the old leaf.
+  NodeRef l = linked_leaf(t, left, Ctx::kPrevKey);
+  if (!l || !sibling_ok(t, old_block, v, left, l.view(), false, Ctx::kPrevKey)) {
+    set_cursor(t, CBT_POS_OK, old_block, 0);
+    return -1;
   }
+  set_cursor(t, CBT_POS_OK, left, l.view().key_cnt() - 1);
   return 1;
 }
 

@@ -212,12 +212,19 @@ int32_t i_shift_left(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int3
   return result;
 }
 
-// Gets the sibling sblk of node for an offload and checks that it is a node of the same kind.
-bool get_sibling(Tree *t, const uint8_t *node, int32_t sblk, Ctx ctx, NodeRef *sib) {
+// Gets the sibling sblk of node (block blk) for an offload and checks that it is another node of the same
+// kind whose link at `back` (its left for a right sibling, its right for a left one) names blk.
+bool get_sibling(Tree *t, int32_t blk, const uint8_t *node, int32_t sblk, uint32_t back, Ctx ctx,
+                 NodeRef *sib) {
+  if (sblk == blk) {
+    QRX_ERROR("Block number %d of %s points to itself", blk, t->ctl->fname.c_str());
+    set_error(Err::kCorrupt, ctx);
+    return false;
+  }
   *sib = NodeRef(t, sblk, ctx);
   if (!*sib) return false;
   NodeView s = sib->view();
-  if (s.is_unused() || s.is_leaf() != NodeView(node).is_leaf()) {
+  if (s.is_unused() || s.is_leaf() != NodeView(node).is_leaf() || codec::load_i32(sib->data(), back) != blk) {
     QRX_ERROR("Block number %d of %s is corrupt", sblk, t->ctl->fname.c_str());
     set_error(Err::kCorrupt, ctx);
     return false;
@@ -298,7 +305,7 @@ int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, i
   const int32_t has = right_sibling(t, P, p, blk, rblk);
   if (has <= 0) return has < 0 ? -1 : 1;
   NodeRef r;
-  if (!get_sibling(t, node, rblk, Ctx::kShiftRight, &r)) return -1;
+  if (!get_sibling(t, blk, node, rblk, kLeftOff, Ctx::kShiftRight, &r)) return -1;
   int32_t result = shift_right(t, k, blk, node, i, rblk, r.data());
   if ((result == 4 || result == 5) && adj_r_parent(t, P, p, rblk) < 0) result = -1;
   if (r.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftRight) < 0) result = -1;
@@ -310,7 +317,7 @@ int32_t B_left_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, in
   if (!left_sibling(P, p)) return 1;
   const int32_t lblk = NodeView(node).left();
   NodeRef l;
-  if (!get_sibling(t, node, lblk, Ctx::kShiftLeft, &l)) return -1;
+  if (!get_sibling(t, blk, node, lblk, kRightOff, Ctx::kShiftLeft, &l)) return -1;
   int32_t result = shift_left(t, k, blk, node, i, lblk, l.data());
   if ((result == 4 || result == 5) && adj_l_parent(t, P, p, blk) < 0) result = -1;
   if (l.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftLeft) < 0) result = -1;
@@ -363,7 +370,8 @@ int32_t B_move_right(Tree *t, int32_t B, int32_t n) {
   const bool leaf = bv.is_leaf();
   const int32_t kc = bv.key_cnt();
   const int32_t blksize = static_cast<int32_t>(t->ctl->blksize);
-  if (rv.is_unused() || rv.is_leaf() != leaf || n < 0 || n > kc || (!leaf && n < 1)) {
+  if (rblk == B || rv.is_unused() || rv.is_leaf() != leaf || rv.left() != B || n < 0 || n > kc ||
+      (!leaf && n < 1)) {
     set_error(Err::kCorrupt, ctx);
     return -1;
   }
@@ -486,7 +494,7 @@ int32_t B_move_left(Tree *t, int32_t B, int32_t n) {
   const int32_t kc = bv.key_cnt();
   const int32_t blksize = static_cast<int32_t>(t->ctl->blksize);
   const int32_t limit = leaf ? kc : kc + 1;
-  if (lv.is_unused() || lv.is_leaf() != leaf || n < 0 || n > limit) {
+  if (lblk == B || lv.is_unused() || lv.is_leaf() != leaf || lv.right() != B || n < 0 || n > limit) {
     set_error(Err::kCorrupt, ctx);
     return -1;
   }

@@ -195,6 +195,17 @@ int32_t B_key_info_loc(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t *
   return B_loc_key(t, k.key, k.len, k.item, node, index);
 }
 
+bool B_kind_at(Tree *t, int32_t low_path, int32_t level) {
+  const int32_t depth = t->ctl->depth;
+  if (level < 0 || level >= depth) return false;
+  return level == depth - 1 ? low_path == -1 : low_path > 0;
+}
+
+bool B_level_ok(Tree *t, const uint8_t *node, int32_t level) {
+  NodeView n(node);
+  return B_kind_at(t, n.low_path(), level) && (n.is_leaf() || n.key_cnt() >= 0);
+}
+
 int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) {
   CtlRec *ctl = t->ctl;
   if (ctl->root == 0) {
@@ -212,6 +223,14 @@ int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) 
     }
     trace_node(blk, d);
     NodeView n(d);
+    if (!B_level_ok(t, d, level)) {
+      // An unused block, or a node of another level than the tree's depth puts here: its entries are
+      // not searched.
+      B_rlseblk(t, d, Ctx::kNone);
+      QRX_ERROR("Block number %d of %s is corrupt", blk, fname);
+      set_error(Err::kCorrupt, Ctx::kFindLeaf);
+      return -1;
+    }
     int32_t p = 0;
     const int32_t c = B_loc_key(t, key, len, item, d, &p);
     if (n.is_leaf()) {
@@ -232,14 +251,12 @@ int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) 
       if (result == 1) QRX_DETAIL("Block = %d, index = %d", t->curblock, t->curindex);
       return result;
     }
-    // Interior node: an empty one (key_cnt -1) has no low path to follow and counts as corrupt.
+    // Interior node (B_level_ok: it has its low path).
     int32_t next = 0;
-    if (n.key_cnt() >= 0) {
-      if (c == 0) {
-        next = n.child(p);
-      } else {
-        next = p > 0 ? n.child(p - 1) : n.low_path();
-      }
+    if (c == 0) {
+      next = n.child(p);
+    } else {
+      next = p > 0 ? n.child(p - 1) : n.low_path();
     }
     if (B_rlseblk(t, d, Ctx::kFindLeaf) < 0) return -1;
     if (next == 0 || next == blk) {
@@ -263,7 +280,7 @@ int32_t B_loc_subtree(Tree *t, const KeyInfo &k, int32_t blk, int32_t *index) {
   NodeRef node(t, blk, Ctx::kLocSubtree);
   if (!node) return -1;
   NodeView n = node.view();
-  if (n.is_leaf() || n.key_cnt() < 0) {
+  if (n.low_path() <= 0 || n.key_cnt() < 0) {  // a leaf, an unused block, an interior node without children
     set_error(Err::kCorrupt, Ctx::kLocSubtree);
     return -1;
   }
@@ -314,7 +331,7 @@ int32_t B_cmp_low_path(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t *
   NodeRef leaf(t, lb, Ctx::kLocLowLeaf);
   if (!leaf) return -1;
   NodeView lv = leaf.view();
-  if (!has_entry(lv, 0)) {
+  if (!lv.is_leaf() || !has_entry(lv, 0)) {
     set_error(Err::kCorrupt, Ctx::kLocLowLeaf);
     return -1;
   }

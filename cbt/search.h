@@ -31,8 +31,15 @@ int32_t B_cur_key_match(Tree *t, const uint8_t *key, int32_t len);
 
 // Binary search of a node: 0 found (index of the entry), -1 not found (index of the first greater
 // entry), 1 greater than every entry (index key_cnt). key_cnt <= 0: 1 with index 0.
-int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node, int32_t *index);
+int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
+                  int32_t *index);
 int32_t B_key_info_loc(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t *index);
+// True when a node reached `level` steps below the root (0 = the root) has the kind a tree of the control
+// record's depth has there: a leaf on the last level, an interior node with its low path above it. An
+// unused block or a node of another level is never searched.
+bool B_level_ok(Tree *t, const uint8_t *node, int32_t level);
+// The same test from a block's low_path word alone (the caller reads no entries of the block).
+bool B_kind_at(Tree *t, int32_t low_path, int32_t level);
 // Descends from the root and sets the handle's cursor on the first entry >= (key, item): 1, -3 (nothing
 // greater: cursor at EOI), -1 (error; at most 1024 levels are descended).
 int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item);

@@ -56,9 +56,11 @@ TEST_F(CtlTest, NewFileHoldsExactlyTheControlRecord) {
   const std::string p = dir.file("exact");
   cbt_tree *t = cbcreate(p.c_str(), nullptr, 0x00011234);  // above 65535: both halfwords count in the parity
   std::vector<uint8_t> want(0x00011234, 0);
-  want[1] = 0x01, want[2] = 0x12, want[3] = 0x34;  // blksize
-  want[30] = 0x12, want[31] = 0x35;                // parity 0x0001 ^ 0x1234; openflag 0
-  EXPECT_EQ(tb::read_file_bytes(p), want);         // complete before any close
+  want[1] = 0x01, want[2] = 0x12, want[3] = 0x34;         // blksize
+  want[30] = 0x12, want[31] = 0x35;                       // parity 0x0001 ^ 0x1234
+  std::fill(want.begin() + 32, want.begin() + 36, 0xFF);  // openflag -1 while open for writing
+  EXPECT_EQ(tb::read_file_bytes(p), want);                // complete before any close
+  std::fill(want.begin() + 32, want.begin() + 36, 0);     // 0 after the close
   EXPECT_TRUE(t && cbclose(t) == 1 && tb::read_file_bytes(p) == want);
 }
 

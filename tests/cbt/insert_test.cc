@@ -93,8 +93,9 @@ class InsertTest : public ::testing::Test {
   std::string path_ = dir_.file("ins.idx");
 };
 
-// Refused without an error code: keys longer than the file's block (even with larger buffers) and a null
-// key with a length; error 15 for a closed handle. The longest key and the empty key fit.
+// Refused without an error code: keys longer than the file's block (even with larger buffers); a null key
+// with a length is error 21, a closed handle error 15 (both context 10). The longest key and the empty
+// key fit.
 TEST_F(InsertTest, RefusalsAndKeyLimits) {
   cbexit();
   ASSERT_EQ(cbinit(16, 2048), 1);
@@ -102,12 +103,15 @@ TEST_F(InsertTest, RefusalsAndKeyLimits) {
   using Case = std::tuple<uint32_t, const char *, uint32_t, uint32_t>;  // block size, key, length, error
   for (auto [blksize, k, len, error] :
        {Case{512, big.data(), 477, 0}, Case{88, big.data(), 53, 0}, Case{88, big.data(), 2012, 0},
-        Case{512, "abc", 0xFFFFFFFFu, 0}, Case{512, nullptr, 3, 0}, Case{512, "a", 1, 15}}) {
+        Case{512, "abc", 0xFFFFFFFFu, 0}, Case{512, nullptr, 3, 21}, Case{512, "a", 1, 15}}) {
     cbt_tree *t = cbcreate(path_.c_str(), nullptr, blksize);
     EXPECT_EQ(error == 15 ? cbclose(t) : 1, 1);
     *qrxcbecd() = 0, *qrxcbccd() = 0, *qrxcbfcd() = 0;
     EXPECT_EQ(cbinsert(t, k, len, 1, 0), -1) << len;
     EXPECT_EQ(std::tuple(*qrxcbecd(), *qrxcbccd(), *qrxcbfcd()), std::tuple(error, error ? 10u : 0u, 14u));
+    if (error == 21) {
+      EXPECT_EQ(cbclose(t), 1);
+    }
     if (error) continue;
     for (uint32_t item = 0; item < 3; ++item) ASSERT_EQ(cbinsert(t, big.data(), blksize - 36, item, 1), 1);
     ASSERT_EQ(cbinsert(t, nullptr, 0, 1, 0), 1);

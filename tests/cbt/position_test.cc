@@ -119,4 +119,26 @@ TEST_F(PositionTest, LeafLinkedToItselfStopsTheStepWithError20) {
   EXPECT_EQ(*qrxcbecd(), 20u);
 }
 
+// Links that would keep a walk going forever: a left link to a leaf that does not link back, and a pair
+// of leaves linked to each other both ways out of key order.
+TEST_F(PositionTest, WalksEndWhereSiblingLinksDoNotLinkBackOrBreakTheOrder) {
+  tb::TraceCapture quiet;
+  for (bool forward : {false, true}) {
+    ASSERT_EQ(cbclose(t_), 1);
+    tb::build_index(path_, 512, kLeaves, 3);
+    if (forward) {
+      tb::patch_i32(path_, 1, tb::kNodeLeftOff, 2);
+      tb::patch_i32(path_, 2, tb::kNodeRightOff, 1);
+    } else {
+      tb::patch_i32(path_, 2, tb::kNodeLeftOff, 4);
+    }
+    ASSERT_NE(t_ = cbopen(path_.c_str(), 1, nullptr), nullptr);
+    uint32_t item = 0;
+    int32_t r = forward ? cbhead(t_, &item) : cbtail(t_, &item);
+    int steps = 0;
+    while (r == 1 && ++steps < 100) r = forward ? cbnext(t_, &item) : cbprev(t_, &item);
+    EXPECT_TRUE(r == -1 && *qrxcbecd() == 20) << forward << ": " << r << " after " << steps << " steps";
+  }
+}
+
 }  // namespace
