@@ -229,3 +229,7 @@ uint32_t pool_buffer_count(BufPool *pool);
 // Number of those buffers whose memory is allocated, taken under the pool's lock; 0 when the pool is
 // not registered.
 uint32_t pool_allocated_count(BufPool *pool);
+
+// Test hook: buffer memory comes from fn (calloc's contract) instead of std::calloc, so that tests can
+// make it run out; null restores std::calloc. Programs never need it.
+void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size));

@@ -36,6 +36,12 @@ std::atomic<uint64_t> g_next_id{1};
 // allocation, so shrinking and freeing give memory back buffer by buffer.
 constexpr uint32_t kChunk = 16;
 
+// Where buffer memory comes from (see pool_set_buffer_alloc_hook).
+void *plain_calloc(size_t count, size_t size) {
+  return std::calloc(count, size);
+}
+std::atomic<void *(*)(size_t, size_t)> g_buffer_alloc{&plain_calloc};
+
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;  // 2^64 / golden ratio: Fibonacci hashing
 constexpr size_t kMinBuckets = 16;
 
@@ -246,7 +252,7 @@ uint32_t alloc_bufs(BufPool *pool, uint32_t n) {
   const size_t size = sizeof(BufRec) + pool->bufsize;
   uint32_t added = 0;
   for (; added < n; ++added) {
-    void *mem = std::calloc(1, size);  // the data area starts zeroed
+    void *mem = g_buffer_alloc.load(std::memory_order_relaxed)(1, size);  // the data area starts zeroed
     uint8_t *data = mem != nullptr ? static_cast<uint8_t *>(mem) + sizeof(BufRec) : nullptr;
     if (mem == nullptr || !pool->addrs.insert(data)) {
       std::free(mem);
@@ -391,4 +397,8 @@ uint32_t pool_buffer_count(BufPool *pool) {
 uint32_t pool_allocated_count(BufPool *pool) {
   qrx::pool::PoolLock pl;
   return pl.lock(pool) ? pl.pool()->allocated : 0;
+}
+
+void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size)) {
+  qrx::pool::g_buffer_alloc.store(fn != nullptr ? fn : &qrx::pool::plain_calloc, std::memory_order_relaxed);
 }
