@@ -78,6 +78,7 @@ enum {
 QRX_API uint32_t *qrxcbbpe(void);
 
 /* A pool of bufcnt buffers of bufsize bytes, or null with *status = 2. */
+/* Buffers are allocated as blocks first need them, so mk_pool never fails for lack of buffer memory. */
 QRX_API BufPool *mk_pool(uint32_t bufsize, uint32_t bufcnt, uint32_t *status);
 /* Writes back dirty buffers and frees the pool and every buffer, pinned or not: 1, or -1. */
 QRX_API int32_t free_pool(BufPool *pool);

@@ -45,7 +45,8 @@ struct alignas(16) BufRec : Link {  // next, prev: links in the pool's bufs list
 static_assert(sizeof(BufRec) % 16 == 0);
 
 // Index of the assigned buffers by (file id, block number): a power-of-two table of intrusive hash
-// chains, kept at one bucket or more per buffer so that a lookup costs a constant expected time.
+// chains, kept at one bucket or more per allocated buffer so that a lookup costs a constant expected
+// time while a pool's unused budget costs nothing.
 class BlockIndex {
  public:
   BufRec *find(uint64_t fid, int32_t blkno) const;
@@ -87,7 +88,8 @@ struct BufPool : qrx::pool::Link {  // next, prev: links in the registry's pools
   uint32_t bufsize = 0;             // size of every buffer's data area in bytes
   std::mutex mutex;                 // the pool mutex
   uint64_t id = 0;                  // unique id; a Bfile names its pool by address and id
-  uint32_t nbufs = 0;               // buffers in bufs; guarded by mutex
+  uint32_t nbufs = 0;               // the pool's buffer count as callers see it; guarded by mutex
+  uint32_t allocated = 0;           // buffers in bufs, at most nbufs (see alloc_bufs); guarded by mutex
   qrx::pool::BlockIndex index;      // assigned buffers by (file id, block); guarded by mutex
   qrx::pool::AddrSet addrs;         // data addresses of all buffers; guarded by mutex
   std::atomic<uint64_t> reads{0};   // blocks read from disk by get_blk
@@ -144,18 +146,23 @@ class PoolLock {
   std::unique_lock<std::mutex> lock_;
 };
 
-// Internal steps; all but add_pool_bufs need the pool mutex held.
-// Adds n zeroed free buffers at the least recently used end; error line and status 2 when memory runs
-// out. Returns the number added.
-uint32_t add_pool_bufs(BufPool *pool, uint32_t n, uint32_t *status);
+// Internal steps; all need the pool mutex held.
+// A pool's nbufs buffers are allocated when they are first needed: nbufs - allocated of them exist only
+// as budget, counted as free buffers at the least recently used end. alloc_bufs allocates up to n
+// zeroed free buffers (never past nbufs) and puts them at that end; when memory runs out it leaves an
+// error line and returns the number it could allocate, setting no status: the caller decides whether
+// the request fails.
+uint32_t alloc_bufs(BufPool *pool, uint32_t n);
 // The buffer holding the block, or null.
 inline BufRec *find_rec(BufPool *pool, const Bfile *bf, int32_t blkno) {
   return pool->index.find(bf->fid, blkno);
 }
 // The replacement rule: the least recently used unpinned buffer, written back first when dirty (a failed
-// write-back sets status 4 and skips it). When none is found and `grow` is set, the pool grows by one
-// buffer. The buffer comes back free and unpinned at its place in the list, or null, which the caller
-// reports as status 3 where that is a failure (shrinking merely stops).
+// write-back sets status 4 and skips it), where budget not yet allocated counts as free buffers ahead of
+// all others: some of it is allocated rather than evicting an assigned buffer. When none is found and
+// `grow` is set, the pool grows by one buffer. The buffer comes back free and unpinned at its place in
+// the list, or null, which the caller reports as status 3 where that is a failure (shrinking merely
+// stops).
 BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow = true);
 // Moves the buffer to the most recently used end.
 void set_mru(BufPool *pool, BufRec *buf);
@@ -170,7 +177,8 @@ int32_t write_rec(BufPool *pool, BufRec *buf, uint32_t blksize);
 BufRec *pinned_rec(BufPool *pool, const Bfile *bf, const void *data);
 // Writes bf's dirty buffers back: 1, or -1 when a write failed (those buffers stay dirty).
 int32_t write_file_bufs(BufPool *pool, const Bfile *bf);
-// Unlinks a buffer from the list and the address set and frees it (index entry already removed).
+// Unlinks a buffer from the list and the address set and frees it (index entry already removed); the
+// pool's count drops with it.
 void free_rec(BufPool *pool, BufRec *buf);
 
 // Bodies of the exported operations (same contracts as in qrxcb.h); the exported functions add the
@@ -218,3 +226,10 @@ uint64_t pool_read_count(const BufPool *pool);   // blocks read from disk by get
 uint64_t pool_write_count(const BufPool *pool);  // blocks written to disk
 // Number of buffers in the pool, taken under its lock; 0 when the pool is not registered.
 uint32_t pool_buffer_count(BufPool *pool);
+// Number of those buffers whose memory is allocated, taken under the pool's lock; 0 when the pool is
+// not registered.
+uint32_t pool_allocated_count(BufPool *pool);
+
+// Test hook: buffer memory comes from fn (calloc's contract) instead of std::calloc, so that tests can
+// make it run out; null restores std::calloc. Programs never need it.
+void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size));

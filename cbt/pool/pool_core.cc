@@ -1,5 +1,5 @@
 // pool_core.cc - the pool registry, the per-thread pool status, the block index and the steps every pool
-// operation is made of: adding buffers, the replacement rule and the move to the most recently used end.
+// operation is made of: allocating buffers, the replacement rule and the move to the most recently used end.
 #include <cstdlib>
 #include <new>
 
@@ -27,6 +27,20 @@ OSV1_ThreadKey qrxcbbpk_OSV1__T = {sizeof(uint32_t), nullptr, nullptr, 0, 0};
 uint32_t qrxcbbpe_static = 0;
 
 std::atomic<uint64_t> g_next_id{1};
+
+// Buffers allocated at once when a request needs one and only budget is left. One at a time would
+// follow the working set most closely; sixteen let the next fifteen misses take a free buffer straight
+// from the front of the list, so a pool warming up goes through the allocation step (budget check,
+// index and address-set growth checks) once per sixteen misses, while allocating at most fifteen
+// buffers (60 KiB at 4 KiB buffers) beyond what its working set needs. Each buffer is still its own
+// allocation, so shrinking and freeing give memory back buffer by buffer.
+constexpr uint32_t kChunk = 16;
+
+// Where buffer memory comes from (see pool_set_buffer_alloc_hook).
+void *plain_calloc(size_t count, size_t size) {
+  return std::calloc(count, size);
+}
+std::atomic<void *(*)(size_t, size_t)> g_buffer_alloc{&plain_calloc};
 
 constexpr uint64_t kGolden = 0x9E3779B97F4A7C15ull;  // 2^64 / golden ratio: Fibonacci hashing
 constexpr size_t kMinBuckets = 16;
@@ -233,32 +247,45 @@ void AddrSet::erase(const void *p) {
 
 // ---- steps -----------------------------------------------------------------------------------------
 
-uint32_t add_pool_bufs(BufPool *pool, uint32_t n, uint32_t *status) {
+uint32_t alloc_bufs(BufPool *pool, uint32_t n) {
+  if (n > pool->nbufs - pool->allocated) n = pool->nbufs - pool->allocated;
   const size_t size = sizeof(BufRec) + pool->bufsize;
   uint32_t added = 0;
   for (; added < n; ++added) {
-    void *mem = std::calloc(1, size);  // the data area starts zeroed
-    auto *data = static_cast<uint8_t *>(mem) + sizeof(BufRec);
+    void *mem = g_buffer_alloc.load(std::memory_order_relaxed)(1, size);  // the data area starts zeroed
+    uint8_t *data = mem != nullptr ? static_cast<uint8_t *>(mem) + sizeof(BufRec) : nullptr;
     if (mem == nullptr || !pool->addrs.insert(data)) {
       std::free(mem);
-      QRX_ERROR("Unable to allocate %d bytes for buffer %d", static_cast<int>(size), static_cast<int>(added));
-      *status = QRXCB_POOL_NO_MEMORY;
+      QRX_ERROR("Unable to allocate %d bytes for buffer %d", static_cast<int>(size),
+                static_cast<int>(pool->allocated));
       break;
     }
     auto *buf = new (mem) BufRec;
     buf->data = data;
     link_front(pool->bufs, buf);  // least recently used end: a new buffer is the first to be taken
-    ++pool->nbufs;
+    ++pool->allocated;
   }
-  pool->index.reserve(pool->nbufs);
+  pool->index.reserve(pool->allocated);
   return added;
 }
 
 BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow) {
+  // Budget not yet allocated stands for free buffers ahead of every assigned one, so it is used before
+  // anything is evicted. Shrinking (grow unset) never allocates a buffer only to free it again. When an
+  // allocation fails, the request is served as if the budget were used up: by evicting, or failing that
+  // by the growth step, which needs memory too. The budget stays for a later request to try again.
+  bool budget = grow && pool->allocated < pool->nbufs;
   BufRec *taken = nullptr;
   for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
     auto *b = static_cast<BufRec *>(l);
     if (b->pincnt > 0) continue;
+    if (b->fid != 0 && budget) {  // an assigned buffer: allocate instead of evicting it
+      if (alloc_bufs(pool, kChunk) > 0) {
+        taken = static_cast<BufRec *>(pool->bufs.next);
+        break;
+      }
+      budget = false;
+    }
     if (b->dirty != 0) {
       if (write_rec(pool, b, b->blksize) != 1) {
         *status = QRXCB_POOL_IO;  // stays dirty; the walk goes on past it
@@ -270,21 +297,20 @@ BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow) {
     break;
   }
   if (taken == nullptr && grow) {
-    if (add_pool_bufs(pool, 1, status) == 1) {
-      for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
-        if (static_cast<BufRec *>(l)->pincnt <= 0) {
-          taken = static_cast<BufRec *>(l);
-          break;
-        }
-      }
-      if (taken != nullptr) {
+    // Every allocated buffer is pinned (or could not be written back): budget left is allocated now;
+    // with none left, the pool grows by one buffer.
+    if (budget && alloc_bufs(pool, kChunk) > 0) {
+      taken = static_cast<BufRec *>(pool->bufs.next);
+    } else if (pool->allocated == pool->nbufs && pool->nbufs < UINT32_MAX) {
+      ++pool->nbufs;
+      if (alloc_bufs(pool, 1) == 1) {
+        taken = static_cast<BufRec *>(pool->bufs.next);
         QRX_DETAIL("Buffer pool expanded to %d buffers", static_cast<int>(pool->nbufs));
       } else {
-        QRX_ERROR("Error expanding the buffer pool");
+        --pool->nbufs;
       }
-    } else {
-      QRX_ERROR("Unable to expand buffer pool");
     }
+    if (taken == nullptr) QRX_ERROR("Unable to expand buffer pool");
   }
   if (taken == nullptr) return nullptr;
   if (taken->fid != 0) release_rec(pool, taken);
@@ -338,6 +364,7 @@ void free_rec(BufPool *pool, BufRec *buf) {
   unlink(buf);
   pool->addrs.erase(buf->data);
   --pool->nbufs;
+  --pool->allocated;
   buf->~BufRec();
   std::free(buf);
 }
@@ -365,4 +392,13 @@ uint64_t pool_write_count(const BufPool *pool) {
 uint32_t pool_buffer_count(BufPool *pool) {
   qrx::pool::PoolLock pl;
   return pl.lock(pool) ? pl.pool()->nbufs : 0;
+}
+
+uint32_t pool_allocated_count(BufPool *pool) {
+  qrx::pool::PoolLock pl;
+  return pl.lock(pool) ? pl.pool()->allocated : 0;
+}
+
+void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size)) {
+  qrx::pool::g_buffer_alloc.store(fn != nullptr ? fn : &qrx::pool::plain_calloc, std::memory_order_relaxed);
 }

@@ -7,15 +7,6 @@
 QRX_TRACE_UNIT();
 
 namespace qrx::pool {
-namespace {
-
-// Frees every buffer of a pool nobody else can reach any more.
-void free_all_bufs(BufPool *pool) {
-  while (pool->bufs.next != &pool->bufs) free_rec(pool, static_cast<BufRec *>(pool->bufs.next));
-}
-
-}  // namespace
-
 namespace op {
 
 BufPool *mk_pool(uint32_t bufsize, uint32_t bufcnt, uint32_t *status) {
@@ -33,12 +24,9 @@ BufPool *mk_pool(uint32_t bufsize, uint32_t bufcnt, uint32_t *status) {
   }
   pool->bufsize = bufsize;
   pool->id = next_id();
-  if (add_pool_bufs(pool, bufcnt, status) < bufcnt) {
-    free_all_bufs(pool);
-    delete pool;
-    *status = QRXCB_POOL_NO_MEMORY;
-    return nullptr;
-  }
+  // The buffers are allocated as requests need them (empty_rec), so a pool costs little until it is
+  // used and memory that runs short shows up there, not here.
+  pool->nbufs = bufcnt;
   std::lock_guard<std::mutex> g(r.mutex);
   link_front(r.pools, pool);
   return pool;
@@ -83,7 +71,16 @@ uint32_t expand_pool(BufPool *pool, uint32_t n) {
     *status = QRXCB_POOL_NOT_REGISTERED;
     return 0;
   }
-  return add_pool_bufs(pl.pool(), n, status);
+  // Only the count grows; the buffers are allocated when requests need them. A count that would pass
+  // the largest the pool can hold stops there, with status 2.
+  BufPool *p = pl.pool();
+  uint32_t added = n;
+  if (added > UINT32_MAX - p->nbufs) {
+    added = UINT32_MAX - p->nbufs;
+    *status = QRXCB_POOL_NO_MEMORY;
+  }
+  p->nbufs += added;
+  return added;
 }
 
 uint32_t shrink_pool(BufPool *pool, uint32_t n) {
@@ -94,13 +91,17 @@ uint32_t shrink_pool(BufPool *pool, uint32_t n) {
     *status = QRXCB_POOL_NOT_REGISTERED;
     return 0;
   }
-  // The replacement rule without its growth step: shrinking stops when no unpinned buffer is left
+  // Budget not yet allocated goes first: giving it back costs nothing and touches no cached block.
+  // Then the replacement rule without its growth step: shrinking stops when no unpinned buffer is left
   // instead of adding one only to free it again.
-  uint32_t removed = 0;
+  BufPool *p = pl.pool();
+  uint32_t removed = p->nbufs - p->allocated;
+  if (removed > n) removed = n;
+  p->nbufs -= removed;
   for (; removed < n; ++removed) {
-    BufRec *buf = empty_rec(pl.pool(), status, false);
+    BufRec *buf = empty_rec(p, status, false);
     if (buf == nullptr) break;
-    free_rec(pl.pool(), buf);
+    free_rec(p, buf);
   }
   return removed;
 }
