@@ -238,7 +238,7 @@ int cmd_demo(const DemoOptions &opt) {
     std::string why;
     if (cbflush(t) != 1)
       why = "cbflush failed: " + last_error_text();
-    else if (qrxcbver(t) != 1)
+    else if (qrxcbchk(t) != 1)
       why = "the verification failed; dump written to " + dump_path(path);
     ok = step.done(why.empty(), why.empty() ? "consistent" : why);
   }

@@ -1,7 +1,8 @@
 // main.cc - the qrx command line.
 //
 //   qrx idx stat FILE          statistics of an index file (exit 1 when its walk meets damage)
-//   qrx idx verify FILE        verification; exit 0 consistent, 1 not (the dump goes to FILE's name.dmp)
+//   qrx idx verify FILE        deep check; exit 0 consistent, 1 not (findings on standard error, the
+//                              dump in FILE's name.dmp)
 //   qrx idx dump FILE [--raw]  the dump by levels, or in block order with --raw, on standard output
 //   qrx demo [DIR] [--keys N]  builds, changes, walks and verifies a sample index in DIR
 //
@@ -26,7 +27,7 @@ int main(int argc, char **argv) {
   stat->add_option("FILE", file, "Index file")->required();
   stat->callback([&] { status = cmd_stat(file); });
 
-  CLI::App *verify = idx->add_subcommand("verify", "Verify the tree; exit 0 when consistent, 1 when not");
+  CLI::App *verify = idx->add_subcommand("verify", "Check the tree in depth; exit 0 when consistent, 1 when not");
   verify->add_option("FILE", file, "Index file")->required();
   verify->callback([&] { status = cmd_verify(file); });
 
