@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang in build/fuzz, makes the seed corpora and runs every target for
+# SECONDS seconds (default 60), one after the other on one core. Fails when a target reports a crash, a
+# timeout, a leak or running out of memory; the input that did it is left in build/fuzz/artifacts/TARGET/
+# and the target's log in build/fuzz/logs/TARGET.log. New corpus inputs stay in build/fuzz/corpus/TARGET/
+# for the next run.
+#   usage: scripts/fuzz.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${1:-60}
+build=build/fuzz
+targets=(damage_fuzzer index_file_fuzzer)
+
+# clang and its fuzzer runtime, installed when missing (a link of an empty fuzz target tells).
+fuzzer_links() {
+  local dir
+  dir=$(mktemp -d)
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' >"$dir/t.cc"
+  clang++ -fsanitize=fuzzer,address,undefined "$dir/t.cc" -o "$dir/t" >/dev/null 2>&1
+  local rc=$?
+  rm -rf "$dir"
+  return $rc
+}
+if ! command -v clang++ >/dev/null 2>&1 || ! fuzzer_links; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq clang libclang-rt-14-dev
+  fuzzer_links || { echo "fuzz.sh: clang cannot link a libFuzzer target" >&2; exit 1; }
+fi
+scripts/deps.sh
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRX_BUILD_FUZZ=ON -DQRX_BUILD_TESTS=OFF -DQRX_BUILD_TOOLS=OFF >/dev/null
+cmake --build "$build" --target "${targets[@]}" index_file_seeds
+
+# Seeds: sound index files for the whole-file target (made afresh every time); the damage target starts
+# from an empty input.
+rm -rf "$build/seeds"
+mkdir -p "$build/seeds/index_file_fuzzer" "$build/seeds/damage_fuzzer" "$build/logs"
+"$build/bin/index_file_seeds" "$build/seeds/index_file_fuzzer"
+declare -A max_len=([damage_fuzzer]=4096 [index_file_fuzzer]=32768)
+
+passed=0
+failed=0
+for t in "${targets[@]}"; do
+  mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
+  log="$build/logs/$t.log"
+  echo "fuzz.sh: $t for ${secs}s"
+  if "$build/bin/$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
+    "$build/corpus/$t" "$build/seeds/$t" >"$log" 2>&1; then
+    grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+    passed=$((passed + 1))
+  else
+    echo "fuzz.sh: $t FAILED; the end of $log:"
+    tail -n 60 "$log"
+    failed=$((failed + 1))
+  fi
+done
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
