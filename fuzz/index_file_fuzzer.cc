@@ -1,60 +1,180 @@
-// index_file_fuzzer.cc - libFuzzer target whose input is the index file itself (fuzz/index_file_exercise.h
-// says what runs on it). Any crash, sanitizer report, leak, links that run in a cycle (the exercise aborts)
-// or hang (libFuzzer's -timeout) is a finding. Seeds: fuzz/index_file_seeds.cc. tests/cbt/
-// index_file_fuzz_test.cc replays the seeds and fuzz/regressions/index_file/ under the normal test build.
-#include <signal.h>
+// index_file_fuzzer.cc - libFuzzer target whose input is the index file itself. The input is written out
+// with its control record's parity made right (so that the open reaches the tree), opened for reading and
+// writing, walked both ways, searched for keys read back on the way and for made-up ones, changed,
+// flushed, walked again, checked (qrxcbver, qrxcbchk), dumped both ways and closed. Any crash, sanitizer
+// report, leak or hang (libFuzzer's -timeout) is a finding, and so is a walk that meets more entries than
+// the file and the pool's unwritten buffers could hold (12 bytes is the smallest entry): its links run in
+// a cycle, and the run aborts. With QRX_WRITE_SEEDS=DIR in the environment it writes its seed corpus, sound
+// files made with the library, to DIR and stops. scripts/fuzz.sh starts every run with the inputs under
+// fuzz/regressions/index_file/, files that once made the library crash or hang.
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
-#include "fuzz/index_file_exercise.h"
+#include "cbt/codec.h"
 #include "qrxcb.h"
 
 namespace {
-namespace fs = std::filesystem;
 
-constexpr char kDirPrefix[] = "qrxfuzz.";
+constexpr uint32_t kPoolBufs = 64, kPoolBufSize = 4096;  // seeds stay below -max_len=32768 (fuzz.sh)
+
+using Key = std::string;
+using Entries = std::vector<std::pair<Key, uint32_t>>;
+
+uint32_t len(const Key &k) {
+  return static_cast<uint32_t>(k.size());
+}
+
+// cbhead/cbnext (or cbtail/cbprev) to the end, keeping every entry at a power of two as a probe.
+void walk(cbt_tree *t, const std::string &path, bool forward, Entries *probes) {
+  struct stat st {};
+  const uint64_t bytes = ::stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+  const uint64_t bound = (bytes + uint64_t{kPoolBufs} * kPoolBufSize) / 12;
+  uint32_t item = 0, klen = 0;
+  uint64_t n = 0;
+  for (int32_t r = forward ? cbhead(t, &item) : cbtail(t, &item); r == 1;
+       r = forward ? cbnext(t, &item) : cbprev(t, &item)) {
+    if (++n > bound) {
+      std::fprintf(stderr, "index_file_fuzzer: a walk of %s met %llu entries, more than it can hold\n",
+                   path.c_str(), static_cast<unsigned long long>(n));
+      std::abort();
+    }
+    if (probes && (n & (n - 1)) == 0 && cbkeylen(t, &klen) == 1 && klen <= kPoolBufSize) {
+      Key k(klen + 1, '\0');
+      if (cbkey(t, k.data(), klen + 1) == 1) probes->push_back({k.substr(0, klen), item});
+    }
+  }
+}
+
+void exercise(const std::string &path, const uint8_t *data, size_t size) {
+  Key image(reinterpret_cast<const char *>(data), size);
+  if (image.size() < 36) image.resize(36, '\0');
+  auto *b0 = reinterpret_cast<uint8_t *>(image.data());
+  uint16_t parity = 0;
+  for (size_t i = 0; i < 28; i += 2) parity ^= qrx::codec::load_u16(b0, i);
+  qrx::codec::store_u32(b0, 28, parity);
+  std::ofstream(path, std::ios::binary) << image;
+  if (cbt_tree *t = cbopen(path.c_str(), 2, nullptr)) {
+    const uint32_t blksize = qrx::codec::load_u32(b0, 0);
+    Entries probes;
+    walk(t, path, true, &probes);
+    walk(t, path, false, &probes);
+    uint32_t serial = 0x40000000, item = 0;
+    for (const Key &k : {Key(), Key(1, '\0'), Key("\xff\xff"), Key("m"), Key(40, 'q'),
+                         Key(blksize > 36 && blksize <= kPoolBufSize ? blksize - 36 : 0, 'L')})
+      probes.push_back({k, serial++});
+    for (size_t j = 0; j < probes.size(); ++j) {
+      const auto &[k, it] = probes[j];
+      const Key next = k + '\0';
+      uint32_t want = it;
+      cbfind(t, k.data(), len(k), &item);
+      cbmark(t);
+      cbfinditem(t, k.data(), len(k), &want);
+      cbnext(t, &item);
+      cbprev(t, &item);
+      cbfindmark(t, &item);
+      cbcurr(t, &item);
+      cbinsert(t, next.data(), len(next), it, int32_t(j % 2));
+      cbinsert(t, k.data(), len(k), it + 1, 1);
+      if (j % 3 == 0) cbdelete(t, k.data(), len(k), it);
+      if (j % 3 == 1) cbmodify(t, k.data(), len(k), it, next.data(), len(next), it + 2, int32_t(j % 2));
+    }
+    cbflush(t);
+    walk(t, path, true, nullptr);
+    walk(t, path, false, nullptr);
+    qrxcbver(t);
+    qrxcbchk(t);
+    if (FILE *null = std::fopen("/dev/null", "w")) {
+      qrxcbdmp(t, 0, null);
+      qrxcbdmp(t, 1, null);
+      std::fclose(null);
+    }
+    // A handle that does not close keeps its name and descriptor; a few may, millions may not.
+    static int abandoned = 0;
+    if (cbclose(t) != 1 && cbclose(t) != 1 && ++abandoned > 8) std::abort();
+  }
+  ::unlink(path.c_str());
+  ::unlink((path.substr(0, path.rfind('.')) + ".dmp").c_str());
+}
+
+// Sound files of every shape the layer makes, each passing qrxcbchk: trees of one to three levels, 88-byte
+// blocks, an unused chain (most keys deleted again), equal keys sharing their bytes, empty keys and long
+// common prefixes. Written to out_dir; the number written.
+int write_seeds(const std::string &scratch, const std::string &out_dir) {
+  struct Shape {
+    const char *name;
+    uint32_t blksize, keys;
+    int32_t depth;  // keys are added until the tree has this many levels and `keys` keys
+    size_t width;
+    int kind;  // 0 distinct words, 1 most deleted again, 2 equal, empty and prefixed keys
+  };
+  const Shape shapes[] = {{"empty", 512, 0, 0, 6, 0},
+                          {"one-leaf", 512, 12, 1, 6, 0},
+                          {"depth2", 512, 150, 2, 10, 0},
+                          {"depth3", 512, 0, 3, 24, 0},
+                          {"depth3-blk88", 88, 0, 3, 5, 0},
+                          {"after-deletions", 512, 400, 0, 12, 1},
+                          {"equal-and-empty", 512, 150, 0, 8, 2}};
+  int written = 0;
+  for (const Shape &s : shapes) {
+    auto key = [&](uint32_t i) {
+      const Key w = std::to_string(i * 7919 % 100003);
+      const Key word = Key(s.width > w.size() ? s.width - w.size() : 0, char('a' + i % 26)) + w;
+      return s.kind < 2 ? word : i % 4 == 0 ? Key() : i % 4 == 1 ? Key("dup") : "/var/lib/" + word;
+    };
+    cbt_tree *t = cbcreate(scratch.c_str(), nullptr, s.blksize);
+    bool ok = t != nullptr;
+    uint32_t n = 0;
+    for (; ok && (cbdepth(t) < s.depth || n < s.keys) && n < 5000; ++n)
+      ok = cbinsert(t, key(n).data(), len(key(n)), n, 1) == 1;
+    for (uint32_t i = 0; ok && s.kind == 1 && i < n; ++i)
+      ok = i % 10 == 0 || cbdelete(t, key(i).data(), len(key(i)), i) == 1;
+    ok = ok && cbdepth(t) >= s.depth && qrxcbchk(t) == 1;
+    if (t && cbclose(t) == 1 && ok) {
+      std::ifstream in(scratch, std::ios::binary);
+      written += bool(std::ofstream(out_dir + "/" + s.name, std::ios::binary) << in.rdbuf());
+    }
+    ::unlink(scratch.c_str());
+  }
+  return written;
+}
+
 std::string g_dir;
 uint64_t g_runs = 0;
 
-// Scratch directories are named after their process. A process that crashed or was stopped leaves its
-// directory and the file of its last run behind; the next fuzzer to start removes every directory whose
-// process no longer exists, so leftovers never outnumber the fuzzers running.
-void remove_dead_dirs(const fs::path &base) {
-  std::error_code ec;
-  for (const fs::directory_entry &e : fs::directory_iterator(base, ec)) {
-    const std::string name = e.path().filename().string();
-    if (name.rfind(kDirPrefix, 0) != 0) continue;
-    char *end = nullptr;
-    const long pid = std::strtol(name.c_str() + sizeof kDirPrefix - 1, &end, 10);
-    if (pid > 0 && *end == 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
-      fs::remove_all(e.path(), ec);
-  }
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);  // damaged files make many error lines
-  // Every run syncs its file: a directory in memory keeps that cheap.
-  const fs::path base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  remove_dead_dirs(base);
-  g_dir = (base / (kDirPrefix + std::to_string(getpid()))).string();
-  std::error_code ec;
-  fs::create_directory(g_dir, ec);
-  if (ec || cbinit(qrx::index_file::kPoolBufs, qrx::index_file::kPoolBufSize) != 1) abort();
+  // Every run syncs its file: a directory in memory keeps that cheap. Removed at exit.
+  char tmpl[] = "/dev/shm/qrxfuzz.XXXXXX", alt[] = "/tmp/qrxfuzz.XXXXXX";
+  const char *dir = mkdtemp(tmpl);
+  if (!dir) dir = mkdtemp(alt);
+  if (!dir || cbinit(kPoolBufs, kPoolBufSize) != 1) abort();
+  g_dir = dir;
   atexit([] {
     std::error_code ignored;
-    fs::remove_all(g_dir, ignored);
+    std::filesystem::remove_all(g_dir, ignored);
   });
+  if (const char *out = getenv("QRX_WRITE_SEEDS")) {
+    const int made = write_seeds(g_dir + "/seed.idx", out);
+    std::printf("index_file_fuzzer: %d seeds in %s\n", made, out);
+    exit(made == 7 ? 0 : 1);
+  }
   return 0;
 }
 
 // A name of its own for every run: a handle that could not be closed keeps its name registered.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  qrx::index_file::exercise(g_dir + "/f" + std::to_string(g_runs++) + ".idx", data, size);
+  exercise(g_dir + "/f" + std::to_string(g_runs++) + ".idx", data, size);
   return 0;
 }

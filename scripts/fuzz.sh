@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang in build/fuzz, makes the seed corpora and runs every target for
-# SECONDS seconds (default 60), one after the other on one core. Fails when a target reports a crash, a
+# SECONDS seconds (default 60), one after the other on one core, starting with the inputs that once made
+# the library crash or hang (fuzz/regressions/TARGET less _fuzzer). Fails when a target reports a crash, a
 # timeout, a leak or running out of memory; the input that did it is left in build/fuzz/artifacts/TARGET/
 # and the target's log in build/fuzz/logs/TARGET.log. New corpus inputs stay in build/fuzz/corpus/TARGET/
 # for the next run.
@@ -9,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 build=build/fuzz
-targets=(damage_fuzzer index_file_fuzzer)
+targets=(index_file_fuzzer)
 
 # clang and its fuzzer runtime, installed when missing (a link of an empty fuzz target tells).
 fuzzer_links() {
@@ -33,14 +34,13 @@ scripts/deps.sh
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRX_BUILD_FUZZ=ON -DQRX_BUILD_TESTS=OFF -DQRX_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" --target "${targets[@]}" index_file_seeds
+cmake --build "$build" --target "${targets[@]}"
 
-# Seeds: sound index files for the whole-file target (made afresh every time); the damage target starts
-# from an empty input.
+# Seeds: sound index files made afresh every time.
 rm -rf "$build/seeds"
-mkdir -p "$build/seeds/index_file_fuzzer" "$build/seeds/damage_fuzzer" "$build/logs"
-"$build/bin/index_file_seeds" "$build/seeds/index_file_fuzzer"
-declare -A max_len=([damage_fuzzer]=4096 [index_file_fuzzer]=32768)
+mkdir -p "$build/seeds/index_file_fuzzer" "$build/logs"
+QRX_WRITE_SEEDS="$build/seeds/index_file_fuzzer" "$build/bin/index_file_fuzzer"
+declare -A max_len=([index_file_fuzzer]=32768)
 
 passed=0
 failed=0
@@ -50,7 +50,7 @@ for t in "${targets[@]}"; do
   echo "fuzz.sh: $t for ${secs}s"
   if "$build/bin/$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
-    "$build/corpus/$t" "$build/seeds/$t" >"$log" 2>&1; then
+    "$build/corpus/$t" "$build/seeds/$t" "fuzz/regressions/${t%_fuzzer}" >"$log" 2>&1; then
     grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
     passed=$((passed + 1))
   else

@@ -1,12 +1,17 @@
 // Control record and tree handles: cbcreate, cbopen (sharing, files not closed properly), cbclose,
-// cbblksize, cbexit with open handles, and the handle checks.
+// cbblksize, cbexit with open handles, the handle checks, and what misuse and failed reads and writes
+// (injected into the block files) leave behind: refused changes, a full disk, handles a failed exit left,
+// and the codes of failed calls.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
 #include <filesystem>
 
+#include "cbt/blockio/blockio.h"
 #include "cbt/cbt.h"
 #include "cbt/ctl.h"
 #include "host/qrxhost.h"
@@ -30,16 +35,39 @@ int open_descriptors(const std::string &path) {  // of this process, on that fil
   return n;
 }
 
-bool make(const std::string &p, uint32_t blksize = 512) {  // false also while the name has a record
+std::string key_of(int i) {
+  return "key" + std::to_string(100000 + i) + std::string(static_cast<size_t>(i % 23), 'x');
+}
+int32_t ins(cbt_tree *t, int i) {
+  const std::string k = key_of(i);
+  return cbinsert(t, k.data(), uint32_t(k.size()), uint32_t(i), 0);
+}
+int count(cbt_tree *t) {  // entries from cbhead to the end, -1 when the walk fails
+  uint32_t item = 0;
+  int n = 0, r = cbhead(t, &item);
+  for (; r == 1 && n < 100000; r = cbnext(t, &item)) ++n;
+  return r == -3 ? n : -1;
+}
+
+// A file of keys 0..n-1; false also while the name has a record.
+bool make(const std::string &p, uint32_t blksize = 512, int n = 0) {
   cbt_tree *t = cbcreate(p.c_str(), nullptr, blksize);
+  for (int i = 0; t && i < n; ++i) EXPECT_EQ(ins(t, i), 1);
   return t && cbclose(t) == 1;
 }
+
+using qrx::blockio::FaultOn;
 
 class CtlTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(cbinit(8, 4096), 1); }
-  void TearDown() override { EXPECT_EQ(cbexit(), 1); }  // every test leaves one init
-  std::string made(std::string n, uint32_t b = 512) { return make(dir.file(n), b) ? dir.file(n) : ""; }
+  void TearDown() override {
+    qrx::blockio::fault_disarm();
+    EXPECT_EQ(cbexit(), 1);  // every test leaves one init
+  }
+  std::string made(std::string n, uint32_t b = 512, int keys = 0) {
+    return make(dir.file(n), b, keys) ? dir.file(n) : "";
+  }
   tb::TempDir dir;
 };
 
@@ -89,19 +117,30 @@ TEST_F(CtlTest, FlippedControlRecordByteFailsParity) {
   }
 }
 
+// Opened for writing, or read-only and then upgraded by a read/write open: the open flag is on disk before
+// the pool may write any other block, so a process that ends with changes leaves a file the next open
+// reports.
 TEST_F(CtlTest, FileLeftOpenByAnEndedProcessIsReported) {
-  std::string p = made("dead");
-  int status = 0, pid = fork();
-  if (pid == 0) _exit(cbopen(p.c_str(), 2, nullptr) && *qrxcbecd() == 0 ? 0 : 1);  // ends without closing
-  ASSERT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  ASSERT_EQ(openflag(p), -1);
-  for (int mode : {1, 2}) {  // read-only leaves the flag on disk; read/write clears it at close
-    tb::TraceCapture cap;
-    cbt_tree *t = cbopen(p.c_str(), mode, nullptr);
-    EXPECT_TRUE(t && codes() == (Codes{20, 7, 6})) << mode;
-    EXPECT_EQ(cap.count(QRXHOST_KIND_NOTICE, p + " was not closed properly. Verify required"), 1);
-    EXPECT_TRUE(cap.contains(QRXHOST_KIND_MESSAGE, "QRX0001") && cap.contains(QRXHOST_KIND_MESSAGE, p));
-    EXPECT_TRUE(cbclose(t) == 1 && openflag(p) == (mode == 1 ? -1 : 0)) << mode;
+  for (bool upgraded : {false, true}) {
+    std::string p = made(upgraded ? "up" : "dead");
+    int status = 0, pid = fork();
+    if (pid == 0) {
+      cbt_tree *r = upgraded ? cbopen(p.c_str(), 1, nullptr) : nullptr, *w = cbopen(p.c_str(), 2, nullptr);
+      bool ok = w && (r || !upgraded) && *qrxcbecd() == 0 && openflag(p) == -1;
+      for (uint32_t i = 0; i < 400 && ok; ++i)
+        ok = cbinsert(w, "key", 3, i, 1) == 1;  // 8 buffers: written back
+      _exit(ok ? 0 : 1);                        // ends without closing
+    }
+    ASSERT_TRUE(pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(openflag(p), -1);
+    for (int mode : {1, 2}) {  // read-only leaves the flag on disk; read/write clears it at close
+      tb::TraceCapture cap;
+      cbt_tree *t = cbopen(p.c_str(), mode, nullptr);
+      EXPECT_TRUE(t && codes() == (Codes{20, 7, 6})) << mode;
+      EXPECT_EQ(cap.count(QRXHOST_KIND_NOTICE, p + " was not closed properly. Verify required"), 1);
+      EXPECT_TRUE(cap.contains(QRXHOST_KIND_MESSAGE, "QRX0001") && cap.contains(QRXHOST_KIND_MESSAGE, p));
+      EXPECT_TRUE(cbclose(t) == 1 && openflag(p) == (mode == 1 ? -1 : 0)) << mode;
+    }
   }
 }
 
@@ -133,6 +172,91 @@ TEST_F(CtlTest, LastExitClosesEveryHandle) {
   EXPECT_TRUE(openflag(a) == 0 && openflag(b) == 0 && open_descriptors(a) + open_descriptors(b) == 0);
   ASSERT_EQ(cbinit(8, 4096), 1);
   EXPECT_TRUE(cbdepth(z) == -1 && codes()[0] == 15 && make(a) && make(b));
+}
+
+TEST_F(CtlTest, ReadOnlyFilesAndNullKeysRefuseEveryChange) {
+  const std::string p = made("ro.idx", 512, 60), k = key_of(3);
+  const auto before = tb::read_file_bytes(p);
+  const auto len = uint32_t(k.size());
+  for (int mode : {1, 2}) {
+    cbt_tree *t = cbopen(p.c_str(), mode, nullptr);
+    ASSERT_NE(t, nullptr);
+    const uint32_t err = mode == 1 ? 2 : 21, ctx = mode == 1 ? 2 : 10;  // read-only, or the null key
+    const char *nk = mode == 1 ? "new" : nullptr;
+    EXPECT_TRUE(cbinsert(t, nk, 3, 1, 0) == -1 && codes() == (Codes{err, ctx, 14}));
+    EXPECT_TRUE(cbdelete(t, mode == 1 ? k.data() : nullptr, len, 3) == -1 &&
+                codes() == (Codes{err, ctx, 15}));
+    EXPECT_TRUE(cbmodify(t, k.data(), len, 3, nk, 3, 1, 0) == -1 && codes() == (Codes{err, ctx, 16}));
+    EXPECT_TRUE(cbmodify(t, nullptr, len, 3, "b", 1, 1, 0) == -1 && codes()[0] == 21);  // arguments first
+    EXPECT_TRUE(cbflush(t) == 1 && count(t) == 60 && cbclose(t) == 1);
+    EXPECT_EQ(tb::read_file_bytes(p), before) << mode;
+  }
+}
+
+// A full disk (the file size limit) fails the append of a new block: highblock stays on the file's last
+// block, and once there is room again the file grows and closes clean.
+TEST_F(CtlTest, FailedAppendLeavesHighblockSoTheFileGrowsOnceThereIsRoom) {
+  signal(SIGXFSZ, SIG_IGN);
+  const std::string p = dir.file("full.idx");
+  cbt_tree *t = cbcreate(p.c_str(), nullptr, 512);
+  for (int i = 0; i < 30; ++i) ASSERT_EQ(ins(t, i), 1);
+  ASSERT_EQ(cbflush(t), 1);
+  const auto size = static_cast<rlim_t>(std::filesystem::file_size(p));
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  const rlimit full{size, old.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+  int i = 30;
+  while (i < 300 && ins(t, i) == 1) ++i;
+  const Codes failed = codes();
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_TRUE(i < 300 && failed[0] == 8) << failed[0];
+  EXPECT_EQ(t->ctl->highblock, static_cast<int32_t>(size / 512) - 1);
+  for (int j = i; j < i + 200; ++j) ASSERT_EQ(ins(t, j), 1) << j;
+  ASSERT_EQ(cbclose(t), 1);
+  t = cbopen(p.c_str(), 2, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(codes()[0] == 0 || codes()[0] == 20);  // 20: the failed insertion had shifted entries
+  EXPECT_EQ(qrxcbchk(t), 1);
+  EXPECT_EQ(count(t), i + 200);
+  EXPECT_EQ(cbclose(t), 1);
+}
+
+// cbexit whose first close fails frees the pool all the same: the handles it left are refused (error 3)
+// before any block is touched, also under a new pool, and cbclose lets go of them.
+TEST_F(CtlTest, HandlesAFailedExitLeftAreRefusedThenReleasedByClose) {
+  const std::string a = made("a.idx"), b = made("b.idx");
+  cbt_tree *ta = cbopen(a.c_str(), 2, nullptr), *tb = cbopen(b.c_str(), 2, nullptr);
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(ins(ta, i) == 1 && ins(tb, i) == 1);
+  qrx::blockio::fault_arm(FaultOn::kWrite, 1, true);
+  EXPECT_EQ(cbexit(), -1);
+  qrx::blockio::fault_disarm();
+  uint32_t item = 0;
+  EXPECT_TRUE(cbhead(tb, &item) == -1 && codes() == (Codes{3, 10, 7}));
+  EXPECT_TRUE(ins(ta, 500) == -1 && codes()[0] == 3 && qrxcbver(ta) == -1);
+  ASSERT_EQ(cbinit(8, 4096), 1);  // a new pool, perhaps at the old one's address
+  EXPECT_TRUE(cbfind(ta, "a", 1, &item) == -1 && codes()[0] == 3);
+  EXPECT_TRUE(cbopen(a.c_str(), 2, nullptr) == nullptr && codes() == (Codes{3, 7, 6}));
+  EXPECT_TRUE(cbclose(ta) == -1 && codes() == (Codes{3, 10, 3}));
+  EXPECT_TRUE(cbclose(ta) == -1 && codes()[0] == 15);  // gone
+  cbt_tree *t = cbopen(a.c_str(), 2, nullptr);         // its close never wrote the open flag off
+  EXPECT_TRUE(t && codes()[0] == 20 && cbclose(t) == 1);
+  // tb is still listed; the last exit lets go of it without failing.
+}
+
+// The codes of failed calls name what failed: a flush at close (the handle stays open), a read while
+// cbmodify looks for the new pair's place (not a duplicate).
+TEST_F(CtlTest, FailedCallsReportTheStepThatFailed) {
+  const std::string p = made("codes.idx", 512, 300), k = key_of(7);
+  cbt_tree *t = cbopen(p.c_str(), 2, nullptr);  // the first open: nothing cached but block 0
+  qrx::blockio::fault_arm(FaultOn::kRead, 1, false);
+  EXPECT_TRUE(cbmodify(t, k.data(), uint32_t(k.size()), 7, "new", 3, 1, 0) == -1 &&
+              codes() == (Codes{6, 20, 16}));
+  for (int i = 300; i < 350; ++i) ASSERT_EQ(ins(t, i), 1);
+  qrx::blockio::fault_arm(FaultOn::kWrite, 1, true);
+  EXPECT_TRUE(cbclose(t) == -1 && codes() == (Codes{10, 49, 3}));
+  qrx::blockio::fault_disarm();
+  EXPECT_TRUE(cbclose(t) == 1 && codes() == (Codes{0, 0, 3}));
 }
 
 }  // namespace
