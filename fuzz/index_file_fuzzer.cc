@@ -1,12 +1,8 @@
-// index_file_fuzzer.cc - libFuzzer target whose input is the index file itself. The input is written out
-// with its control record's parity made right (so that the open reaches the tree), opened for reading and
-// writing, walked both ways, searched for keys read back on the way and for made-up ones, changed,
-// flushed, walked again, checked (qrxcbver, qrxcbchk), dumped both ways and closed. Any crash, sanitizer
-// report, leak or hang (libFuzzer's -timeout) is a finding, and so is a walk that meets more entries than
-// the file and the pool's unwritten buffers could hold (12 bytes is the smallest entry): its links run in
-// a cycle, and the run aborts. With QRX_WRITE_SEEDS=DIR in the environment it writes its seed corpus, sound
-// files made with the library, to DIR and stops. scripts/fuzz.sh starts every run with the inputs under
-// fuzz/regressions/index_file/, files that once made the library crash or hang.
+// index_file_fuzzer.cc - libFuzzer target whose input is the index file, written out with a right parity
+// word, then opened, walked both ways, searched, changed, flushed, walked again, checked (qrxcbver,
+// qrxcbchk), dumped both ways and closed. A crash, sanitizer report, leak or hang is a finding, and so is a
+// walk that meets more entries than the file and the pool could hold (a cycle of links: the run aborts).
+// scripts/fuzz.sh seeds it with `qrx demo` files and the inputs under fuzz/regressions/index_file/.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,7 +20,7 @@
 
 namespace {
 
-constexpr uint32_t kPoolBufs = 64, kPoolBufSize = 4096;  // seeds stay below -max_len=32768 (fuzz.sh)
+constexpr uint32_t kPoolBufs = 64, kPoolBufSize = 4096;
 
 using Key = std::string;
 using Entries = std::vector<std::pair<Key, uint32_t>>;
@@ -106,48 +101,6 @@ void exercise(const std::string &path, const uint8_t *data, size_t size) {
   ::unlink((path.substr(0, path.rfind('.')) + ".dmp").c_str());
 }
 
-// Sound files of every shape the layer makes, each passing qrxcbchk: trees of one to three levels, 88-byte
-// blocks, an unused chain (most keys deleted again), equal keys sharing their bytes, empty keys and long
-// common prefixes. Written to out_dir; the number written.
-int write_seeds(const std::string &scratch, const std::string &out_dir) {
-  struct Shape {
-    const char *name;
-    uint32_t blksize, keys;
-    int32_t depth;  // keys are added until the tree has this many levels and `keys` keys
-    size_t width;
-    int kind;  // 0 distinct words, 1 most deleted again, 2 equal, empty and prefixed keys
-  };
-  const Shape shapes[] = {{"empty", 512, 0, 0, 6, 0},
-                          {"one-leaf", 512, 12, 1, 6, 0},
-                          {"depth2", 512, 150, 2, 10, 0},
-                          {"depth3", 512, 0, 3, 24, 0},
-                          {"depth3-blk88", 88, 0, 3, 5, 0},
-                          {"after-deletions", 512, 400, 0, 12, 1},
-                          {"equal-and-empty", 512, 150, 0, 8, 2}};
-  int written = 0;
-  for (const Shape &s : shapes) {
-    auto key = [&](uint32_t i) {
-      const Key w = std::to_string(i * 7919 % 100003);
-      const Key word = Key(s.width > w.size() ? s.width - w.size() : 0, char('a' + i % 26)) + w;
-      return s.kind < 2 ? word : i % 4 == 0 ? Key() : i % 4 == 1 ? Key("dup") : "/var/lib/" + word;
-    };
-    cbt_tree *t = cbcreate(scratch.c_str(), nullptr, s.blksize);
-    bool ok = t != nullptr;
-    uint32_t n = 0;
-    for (; ok && (cbdepth(t) < s.depth || n < s.keys) && n < 5000; ++n)
-      ok = cbinsert(t, key(n).data(), len(key(n)), n, 1) == 1;
-    for (uint32_t i = 0; ok && s.kind == 1 && i < n; ++i)
-      ok = i % 10 == 0 || cbdelete(t, key(i).data(), len(key(i)), i) == 1;
-    ok = ok && cbdepth(t) >= s.depth && qrxcbchk(t) == 1;
-    if (t && cbclose(t) == 1 && ok) {
-      std::ifstream in(scratch, std::ios::binary);
-      written += bool(std::ofstream(out_dir + "/" + s.name, std::ios::binary) << in.rdbuf());
-    }
-    ::unlink(scratch.c_str());
-  }
-  return written;
-}
-
 std::string g_dir;
 uint64_t g_runs = 0;
 
@@ -165,11 +118,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     std::error_code ignored;
     std::filesystem::remove_all(g_dir, ignored);
   });
-  if (const char *out = getenv("QRX_WRITE_SEEDS")) {
-    const int made = write_seeds(g_dir + "/seed.idx", out);
-    std::printf("index_file_fuzzer: %d seeds in %s\n", made, out);
-    exit(made == 7 ? 0 : 1);
-  }
   return 0;
 }
 

@@ -33,13 +33,18 @@ fi
 scripts/deps.sh
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRX_BUILD_FUZZ=ON -DQRX_BUILD_TESTS=OFF -DQRX_BUILD_TOOLS=OFF >/dev/null
-cmake --build "$build" --target "${targets[@]}"
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRX_BUILD_FUZZ=ON -DQRX_BUILD_TESTS=OFF -DQRX_BUILD_TOOLS=ON >/dev/null
+cmake --build "$build" --target "${targets[@]}" qrx
 
-# Seeds: sound index files made afresh every time.
+# Seeds: sound index files made afresh every time by `qrx demo` (keys, block size): an empty tree with an
+# unused block, trees of two and three levels, six levels of 88-byte blocks, 1024-byte blocks.
 rm -rf "$build/seeds"
 mkdir -p "$build/seeds/index_file_fuzzer" "$build/logs"
-QRX_WRITE_SEEDS="$build/seeds/index_file_fuzzer" "$build/bin/index_file_fuzzer"
+for spec in 1:512 60:512 400:512 800:512 150:88 300:1024; do
+  "$build/bin/qrx" demo "$build/seeds/demo" --keys "${spec%:*}" --block-size "${spec#*:}" >/dev/null
+  mv "$build/seeds/demo/demo.idx" "$build/seeds/index_file_fuzzer/demo-${spec/:/-}.idx"
+done
+rm -rf "$build/seeds/demo"
 declare -A max_len=([index_file_fuzzer]=32768)
 
 passed=0

@@ -1,10 +1,8 @@
-// Failure of every read or write in turn: a workload of insertions that split and shift, deletions that
-// join and lower the tree and modifications runs with the n-th block read or write failing (once, or
-// from then on), for 512- and 4096-byte blocks and a small pool that writes blocks back as it goes. After
-// each point: every failed call gave -1 with a code, nothing crashed or leaked (ASan/LSan), and once the
-// fault clears the file either opens clean, passes the deep check and holds what the model expects, or
-// is flagged by the next open (error 20). A file that opens clean but is damaged or lost an entry is a
-// silent failure, the one outcome that must never happen. Every point runs; the figures are printed.
+// Every block read or write in turn fails (once, or from then on) under a workload of insertions, deletions
+// and modifications that split, shift, join and lower trees of 512- and 4096-byte blocks in a small pool.
+// Failed calls give -1 with a code; once the fault clears the file opens clean, passes the deep check and
+// holds what the model expects, or the next open flags it (error 20). A clean open of a damaged file or
+// of a file that lost an entry is a silent failure, which must never happen. The figures are printed.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -34,8 +32,8 @@ Workload make_workload(uint64_t seed, int n, int64_t min_len, int64_t max_len) {
   Workload w;
   for (int i = 0; i < n * 2; ++i)
     w.keys.push_back(rng.text(size_t(rng.range(min_len, max_len))) + std::to_string(i));
-  std::vector<int> order;
-  for (int i = 0; i < n; ++i) order.push_back(i);
+  std::vector<int> order(size_t(n), 0);
+  for (int i = 0; i < n; ++i) order[size_t(i)] = i;
   rng.shuffle(order);
   for (int i : order) w.steps.push_back({i, -1});
   rng.shuffle(order);
@@ -74,18 +72,14 @@ Outcome run(const std::string &path, uint32_t blksize, uint32_t buffers, const W
   blockio::fault_disarm();
   // The handle stays open when the flush failed; a close that failed later has let go of it.
   if (!closed && cbclose(t) != 1 && *qrxcbecd() != 15) *why = "the close fails after the fault cleared";
-  Outcome out = why->empty() ? kClean : kSilent;
   TraceCapture quiet;
   t = cbopen(path.c_str(), 1, nullptr);
+  const bool flagged = t && *qrxcbecd() == 20;
   if (t == nullptr) {
     *why = "the file does not open";
-    out = kSilent;
-  } else if (*qrxcbecd() == 20) {
-    out = kFlagged;
-  } else if (qrxcbchk(t) != 1) {
+  } else if (!flagged && qrxcbchk(t) != 1) {
     *why = "opens clean but fails the deep check";
-    out = kSilent;
-  } else {
+  } else if (!flagged) {
     std::map<uint32_t, bool> found;
     uint32_t item = 0;
     int32_t rc = cbhead(t, &item);
@@ -95,11 +89,10 @@ Outcome run(const std::string &path, uint32_t blksize, uint32_t buffers, const W
         *why = "opens clean but entry " + std::to_string(i) +
                (found.count(uint32_t(i)) ? " is back" : " is lost");
     if (rc != -3) *why = "opens clean but the walk fails";
-    out = why->empty() ? out : kSilent;
   }
   if (t) cbclose(t);
   EXPECT_EQ(cbexit(), 1);
-  return out;
+  return !why->empty() ? kSilent : flagged ? kFlagged : kClean;
 }
 
 void sweep(uint32_t blksize, uint32_t buffers, const Workload &w) {

@@ -126,12 +126,8 @@ TEST_F(PositionTest, WalksEndWhereSiblingLinksDoNotLinkBackOrBreakTheOrder) {
   for (bool forward : {false, true}) {
     ASSERT_EQ(cbclose(t_), 1);
     tb::build_index(path_, 512, kLeaves, 3);
-    if (forward) {
-      tb::patch_i32(path_, 1, tb::kNodeLeftOff, 2);
-      tb::patch_i32(path_, 2, tb::kNodeRightOff, 1);
-    } else {
-      tb::patch_i32(path_, 2, tb::kNodeLeftOff, 4);
-    }
+    tb::patch_i32(path_, 2, forward ? tb::kNodeRightOff : tb::kNodeLeftOff, forward ? 1 : 4);
+    if (forward) tb::patch_i32(path_, 1, tb::kNodeLeftOff, 2);
     ASSERT_NE(t_ = cbopen(path_.c_str(), 1, nullptr), nullptr);
     uint32_t item = 0;
     int32_t r = forward ? cbhead(t_, &item) : cbtail(t_, &item);

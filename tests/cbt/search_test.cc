@@ -66,25 +66,15 @@ TEST_F(SearchFile, DamagedLinksFailWithError20AndTheirMessage) {
     std::string want, message;
     bool rest_answers;  // the rest of the tree still answers
   } cases[] = {
-      {{{8, kHeaderSize + kEntryChildOff, 8}},
-       "d",
-       "-1 20/20",
-       "Block number 8" + of + " points to itself",
-       true},
+      // clang-format off
+      {{{8, kHeaderSize + kEntryChildOff, 8}}, "d", "-1 20/20", "Block number 8" + of + " points to itself", true},
       {{{7, kHeaderSize + kEntryChildOff, 0}}, "b", "-1 20/20", "Block number 7" + of + " is corrupt", true},
       {{{9, kLowPathOff, 99}}, "e", "-1 6/20", "Unable to get block 99 referenced by block 9" + of, true},
       // A cycle of low paths: the descent meets an interior node where the tree's depth puts a leaf.
-      {{{10, kLowPathOff, 11}, {11, kLowPathOff, 10}},
-       "a",
-       "-1 20/20",
-       "Block number 10" + of + " is corrupt",
-       false},
+      {{{10, kLowPathOff, 11}, {11, kLowPathOff, 10}}, "a", "-1 20/20", "Block number 10" + of + " is corrupt", false},
       // The root is an unused block (whose other words mean nothing): its entries are never searched.
-      {{{12, kLowPathOff, 0}, {12, kKeyCntOff, 1 << 20}},
-       "c",
-       "-1 20/20",
-       "Block number 12" + of + " is corrupt",
-       false},
+      {{{12, kLowPathOff, 0}, {12, kKeyCntOff, 1 << 20}}, "c", "-1 20/20", "Block number 12" + of + " is corrupt", false},
+      // clang-format on
   };
   for (const auto &c : cases) {
     build();

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <random>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -44,25 +45,15 @@ class TreeModel {
   Set set_;
 };
 
-// xoshiro256** seeded through splitmix64; QRX_TEST_SEED in the environment overrides the seed.
+// The standard 64-bit Mersenne Twister; QRX_TEST_SEED in the environment overrides the seed.
 class Rng {
  public:
   explicit Rng(uint64_t seed) : seed_(seed) {
     if (const char *env = std::getenv("QRX_TEST_SEED"); env && *env) seed_ = std::strtoull(env, nullptr, 0);
-    uint64_t x = seed_;
-    for (auto &w : s_) {
-      uint64_t z = x += 0x9e3779b97f4a7c15ULL;
-      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-      z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-      w = z ^ (z >> 31);
-    }
+    gen_.seed(seed_);
   }
   uint64_t seed() const { return seed_; }
-  uint64_t next() {
-    const uint64_t result = rotl(s_[1] * 5, 7) * 9, t = s_[1] << 17;
-    s_[2] ^= s_[0], s_[3] ^= s_[1], s_[1] ^= s_[2], s_[0] ^= s_[3], s_[2] ^= t, s_[3] = rotl(s_[3], 45);
-    return result;
-  }
+  uint64_t next() { return gen_(); }
   uint64_t below(uint64_t n) {  // uniform in [0, n); 0 when n is 0
     uint64_t x = n ? next() : 0;
     while (n && x >= UINT64_MAX - UINT64_MAX % n) x = next();
@@ -87,8 +78,8 @@ class Rng {
   }
 
  private:
-  static uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
-  uint64_t seed_, s_[4];
+  uint64_t seed_;
+  std::mt19937_64 gen_;
 };
 
 #define QRX_TRACE_SEED(rng) \

@@ -157,8 +157,9 @@ TEST_F(PoolTest, UnallocatedBudgetComesBeforeEvictionAndGoesFirstWhenShrinking) 
   touch(2), touch(3);
   const uint32_t first = pool_allocated_count(pool_);
   ASSERT_TRUE(first >= 3 && first <= 20) << first;
-  EXPECT_TRUE(shrink_pool(pool_, 40 - first) == 40 - first && pool_buffer_count(pool_) == first);
-  EXPECT_TRUE(pool_allocated_count(pool_) == first && pool_write_count(pool_) == 0u) << "only budget went";
+  EXPECT_TRUE(shrink_pool(pool_, 40 - first) == 40 - first && pool_buffer_count(pool_) == first &&
+              pool_allocated_count(pool_) == first && pool_write_count(pool_) == 0u)
+      << "only budget went";
   ASSERT_EQ(expand_pool(pool_, 20 - first), 20 - first);
   for (int32_t k = 1; k <= 40; ++k) touch((k - 1) % 20 + 1);
   EXPECT_EQ(pool_read_count(pool_), 20u) << "blocks 1 to 3 stayed cached, and 20 blocks fit";
