@@ -135,7 +135,13 @@ QRX_API uint32_t *qrxcbfcd(void);                            /* calling thread's
 QRX_API uint32_t *qrxcbecd(void);                            /* calling thread's error code */
 QRX_API void qrxcbprt(void);                                 /* prints the three codes to stdout */
 
-/* Files and handles. */
+/* Files and handles. A file open for reading and writing carries the open flag on disk from its first
+ * write (cbcreate, the first read/write cbopen, or the read/write cbopen that upgrades a read-only file)
+ * until its last close; a later cbopen that finds it set (the process ended, or a change failed half-way,
+ * see below) returns a handle with error 20 left in the error code: run cbcheck. cbclose returns -1 with
+ * the flush's codes (error 10, context 49) when the file's blocks cannot be written, and the handle stays
+ * open; a handle that a failed cbexit left behind (its pool is gone) is refused by every operation with
+ * error 3, context 10, and cbclose lets go of it (-1, error 3). */
 QRX_API cbt_tree *qrxcbcrt(const char *name, cbt_keycmp_fn cmp, uint32_t blksize); /* cbcreate */
 QRX_API cbt_tree *qrxcbopn(const char *name, int32_t mode, cbt_keycmp_fn cmp);    /* cbopen */
 QRX_API int32_t qrxcbclo(cbt_tree *tree);                                           /* cbclose */
@@ -159,7 +165,11 @@ QRX_API int32_t qrxcbfit(cbt_tree *tree, const void *key, uint32_t len, uint32_t
 QRX_API int32_t qrxcbmrk(cbt_tree *tree);                                      /* cbmark */
 QRX_API int32_t qrxcbfmk(cbt_tree *tree, uint32_t *item);                      /* cbfindmark */
 
-/* Changes. */
+/* Changes. Refused before anything is read: a null key with a non-zero length (-1, error 21, context 10)
+ * and a file open read-only (-1, error 2, context 2). A change that fails after it has altered blocks
+ * (a read or write failed half-way) leaves the file marked open on disk at the last close, so that the
+ * next cbopen reports error 20. cbmodify keeps the codes of a lookup that failed (a read error is not a
+ * duplicate). */
 QRX_API int32_t qrxcbins(cbt_tree *tree, const void *key, uint32_t len, uint32_t item, int32_t dupok); /* cbinsert */
 QRX_API int32_t qrxcbdel(cbt_tree *tree, const void *key, uint32_t len, uint32_t item);               /* cbdelete */
 QRX_API int32_t qrxcbmod(cbt_tree *tree, const void *okey, uint32_t olen, uint32_t oitem, const void *nkey,
