@@ -1,0 +1,204 @@
+/* qrxis.h - ISAM databases: typed records in a data file (name.DB) with any number of named indexes, all
+ * kept in one B-tree index file (name.IDX) beside it.
+ *
+ * Conventions of this interface:
+ *  1. Databases (isam_db) and indexes (isam_index) are opaque; the library makes and frees them. One
+ *     database object stands for one database name in the whole process: every iopen_db of that name
+ *     returns it and counts the open; it stays cached after the last close until the last isamexit.
+ *  2. Operations return 1 (or an object) on success and -1 (or null) on failure, with the reason in the
+ *     calling thread's error number *qrxiseno() (texts from qrxismsg). Every operation sets it to 0 first.
+ *     A failure of the B-tree layer below is error 9; its own codes are in qrxcb.h (*qrxcbecd()).
+ *  3. Field values and key values travel in their stored form: numbers as big-endian bytes (an I_INT 7 is
+ *     00 00 00 07), I_FLOAT and I_DOUBLE as big-endian IEEE bytes, I_CHAR and I_BINARY as their declared
+ *     number of bytes, texts as NUL-terminated strings. The qrxis_put_* and qrxis_get_* helpers below
+ *     convert numbers to and from that form on any host.
+ *  4. Any thread may call any operation. All operations on one database run one at a time; different
+ *     databases run in parallel. The index objects a database shares (ihandle) have one cursor each for
+ *     all users; iopen_index gives a caller an index object with a cursor of its own.
+ *  5. Every exported operation is available under its qrx entry point (qrxisopn) and its public name
+ *     (iopen_db); both are the same function.
+ */
+#ifndef QRXIS_H
+#define QRXIS_H
+
+#include <stdint.h>
+#include <string.h>
+
+#include "qrxcb.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct isam_db isam_db;
+typedef struct isam_index isam_index;
+
+/* Field types, from the description strings (name[,code]): S or none, C, I, U, L, F, D, B<n>, H, C<n>. */
+enum {
+  I_STRING = 0,   /* text, compared without regard to case; stored with its NUL */
+  I_CSTRING = 1,  /* text, compared byte for byte; stored with its NUL */
+  I_INT = 2,      /* signed 32-bit */
+  I_UNSIGNED = 3, /* unsigned 32-bit */
+  I_LONG = 4,     /* signed 32-bit on every host */
+  I_FLOAT = 5,    /* IEEE single */
+  I_DOUBLE = 6,   /* IEEE double */
+  I_BINARY = 7,   /* raw bytes of the declared length */
+  I_SHORT = 8,    /* signed 16-bit */
+  I_CHAR = 9      /* text bytes of the declared length, no terminator */
+};
+
+/* Error numbers (*qrxiseno()); qrxismsg gives the texts. */
+enum {
+  QRXIS_OK = 0,
+  QRXIS_BAD_DB = 1,          /* not an open database object */
+  QRXIS_BAD_INDEX = 2,       /* not an index of that database */
+  QRXIS_IN_USE = 3,          /* file lock refused; database already exists */
+  QRXIS_NO_CURRENT = 4,      /* index not positioned */
+  QRXIS_NO_MEMORY = 5,
+  QRXIS_NOT_ALLOWED = 6,     /* operation not allowed for this index */
+  QRXIS_IO = 7,              /* reading or writing the data file failed */
+  QRXIS_UNKNOWN_INDEX = 8,   /* no index of that name */
+  QRXIS_CBT = 9,             /* the B-tree layer failed; see *qrxcbecd() */
+  QRXIS_NOT_FOUND = 10,      /* data file cannot be opened */
+  QRXIS_KEY_TOO_LONG = 11,   /* a key does not fit one buffer of the pool */
+  QRXIS_CORRUPT = 12,        /* index file or data-file header damaged */
+  QRXIS_TOO_MANY = 13,       /* no free index number */
+  QRXIS_NO_MARK = 14,
+  QRXIS_RENAME = 15,
+  QRXIS_NAME = 16,           /* file name too long; read/write open of a read-only database */
+  QRXIS_DUP_INDEX = 17,
+  QRXIS_NO_FIELD = 18,       /* empty field list; key field the database does not have */
+  QRXIS_COPY_SELF = 19,
+  QRXIS_BLOCK_SIZE = 20,     /* index block size too big for the buffer pool */
+  QRXIS_INDEX_EXISTS = 21,
+  QRXIS_INIT_CALLED = 22,
+  QRXIS_FIELD_TOO_LONG = 23,
+  QRXIS_FIELD_NUMBER = 24,
+  QRXIS_KEY_NUMBER = 25
+};
+
+/* ----------------------------------------------------------------------------------------------------
+ * Frame.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* isaminit: the first call (and the first after the last isamexit) starts the B-tree layer with
+ * cbinit(count, size), each raised by QRX_CBTBUFCNT / QRX_CBTBUFSZ from the environment when larger.
+ * Later calls only count. 1, or -1 (error 9). iopen_db and icreate_db call it themselves when needed. */
+QRX_API int32_t qrxisini(int32_t count, int32_t size);
+/* isamexit: the matching last call closes every open database (flushing those open for writing), frees
+ * the cached database objects and ends the B-tree layer. 1, or -1 with the first failure's number. It
+ * also runs at process exit. */
+QRX_API int32_t qrxisxit(void);
+QRX_API void qrxisprt(void);                   /* iprterr: writes the text of *qrxiseno() as a trace line */
+QRX_API const char *qrxismsg(int32_t code);    /* text of an error number; "Unknown isam error number" */
+QRX_API void qrxisprg(void (*fn)(uint32_t n)); /* progress callback of long administration calls, or null */
+QRX_API int32_t *qrxiseno(void);               /* the calling thread's error number */
+QRX_API isam_db **qrxiscdb(void);              /* the database the calling thread works on */
+
+/* ----------------------------------------------------------------------------------------------------
+ * Databases and indexes.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* iopen_db: mode bit value 2 = read/write, else read-only. The first open of a name opens name.DB (error
+ * 10 when missing, 3 when its file lock is refused, 7 or 12 for a damaged header) and name.IDX; a missing
+ * index file gives a database with only its "Physical Index"; an index file that exists but cannot be
+ * read fails the open (12, or 20 for a block size above the pool's). An index file that was not closed
+ * properly is verified (notice and message QRX0002 or QRX0003). A later open of an open name returns the
+ * same object (its first opener's mode stays; a read/write open of a read-only database: null, error 16). */
+QRX_API isam_db *qrxisopn(const char *name, int32_t mode);
+/* iclose_db: flushes a database open for writing; the last close closes its files. 1, or -1 (error 1 for
+ * an object that is not a database of this process). */
+QRX_API int32_t qrxisclo(isam_db *db);
+/* iflush_db: writes every index and syncs the data file (message QRX0101 when that fails). 1, or -1. */
+QRX_API int32_t qrxisfls(isam_db *db);
+/* idbhandle: the database object of that name (open or cached closed), or null (error 1). */
+QRX_API isam_db *qrxisdbh(const char *name);
+/* ihandle: the shared index object of that name ("BYNAME" also finds "BYNAME,U"), or null (error 8; 12
+ * for a database without index file). */
+QRX_API isam_index *qrxisih(isam_db *db, const char *name);
+/* iopen_index: a private index object with a cursor of its own, for the first index whose name begins
+ * with `name`, or null (error 8). iclose_index closes it (error 2 for a shared index object). */
+QRX_API isam_index *qrxisiop(isam_db *db, const char *name);
+QRX_API int32_t qrxisicl(isam_db *db, isam_index *idx);
+/* icreate_db: makes name.DB with the field descriptions (a null-terminated array of "NAME[,code]"
+ * strings; error 18 when empty) and name.IDX with the given block size and its "Physical Index", then
+ * opens the database for reading and writing. Null, with error 3, for a name already cached in the
+ * process. */
+QRX_API isam_db *qrxiscrt(const char *name, int32_t blocksize, const char *const *fields);
+
+/* ----------------------------------------------------------------------------------------------------
+ * Keys.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* imatchkey: 1 when the index's current entry holds the given key values (one pointer per key field in
+ * key order, a null pointer after the last one given), 0 when not, -1 (error 4: not positioned). */
+QRX_API int32_t qrxismk(isam_db *db, isam_index *idx, const void *const *values);
+/* ipartialmatch: as imatchkey with one value per key field: texts match as prefixes (I_STRING without
+ * regard to case; an empty text matches any), a null pointer matches any other value. */
+QRX_API int32_t qrxispm(isam_db *db, isam_index *idx, const void *const *values);
+
+/* Public names of the operations: the same functions as the entry points above. */
+QRX_API int32_t isaminit(int32_t count, int32_t size);
+QRX_API int32_t isamexit(void);
+QRX_API void iprterr(void);
+QRX_API isam_db *iopen_db(const char *name, int32_t mode);
+QRX_API int32_t iclose_db(isam_db *db);
+QRX_API int32_t iflush_db(isam_db *db);
+QRX_API isam_db *idbhandle(const char *name);
+QRX_API isam_index *ihandle(isam_db *db, const char *name);
+QRX_API isam_index *iopen_index(isam_db *db, const char *name);
+QRX_API int32_t iclose_index(isam_db *db, isam_index *idx);
+QRX_API isam_db *icreate_db(const char *name, int32_t blocksize, const char *const *fields);
+QRX_API int32_t imatchkey(isam_db *db, isam_index *idx, const void *const *values);
+QRX_API int32_t ipartialmatch(isam_db *db, isam_index *idx, const void *const *values);
+
+/* ----------------------------------------------------------------------------------------------------
+ * Numbers in their stored form (big-endian), for field and key values.
+ * -------------------------------------------------------------------------------------------------- */
+static inline void qrxis_put_u32(void *p, uint32_t v) {
+  unsigned char *b = (unsigned char *)p;
+  b[0] = (unsigned char)(v >> 24), b[1] = (unsigned char)(v >> 16), b[2] = (unsigned char)(v >> 8);
+  b[3] = (unsigned char)v;
+}
+static inline uint32_t qrxis_get_u32(const void *p) {
+  const unsigned char *b = (const unsigned char *)p;
+  return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | (uint32_t)b[3];
+}
+static inline void qrxis_put_i32(void *p, int32_t v) { qrxis_put_u32(p, (uint32_t)v); }
+static inline int32_t qrxis_get_i32(const void *p) { return (int32_t)qrxis_get_u32(p); }
+static inline void qrxis_put_i16(void *p, int16_t v) {
+  unsigned char *b = (unsigned char *)p;
+  b[0] = (unsigned char)((uint16_t)v >> 8), b[1] = (unsigned char)v;
+}
+static inline int16_t qrxis_get_i16(const void *p) {
+  const unsigned char *b = (const unsigned char *)p;
+  return (int16_t)(uint16_t)(((uint16_t)b[0] << 8) | b[1]);
+}
+static inline void qrxis_put_f32(void *p, float v) {
+  uint32_t u;
+  memcpy(&u, &v, 4);
+  qrxis_put_u32(p, u);
+}
+static inline float qrxis_get_f32(const void *p) {
+  uint32_t u = qrxis_get_u32(p);
+  float v;
+  memcpy(&v, &u, 4);
+  return v;
+}
+static inline void qrxis_put_f64(void *p, double v) {
+  uint64_t u;
+  memcpy(&u, &v, 8);
+  qrxis_put_u32(p, (uint32_t)(u >> 32)), qrxis_put_u32((unsigned char *)p + 4, (uint32_t)u);
+}
+static inline double qrxis_get_f64(const void *p) {
+  uint64_t u = ((uint64_t)qrxis_get_u32(p) << 32) | qrxis_get_u32((const unsigned char *)p + 4);
+  double v;
+  memcpy(&v, &u, 8);
+  return v;
+}
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* QRXIS_H */

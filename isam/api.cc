@@ -1,0 +1,98 @@
+// api.cc - exported C entry points of the ISAM layer (contracts in include/qrxis.h).
+//
+// Each qrx entry point calls its C++ body and is exported a second time under its public name (iopen_db is
+// the same function as qrxisopn). No exception leaves an entry point: one that escapes a body counts as
+// running out of memory (isam_errno 5) and gives the failure value.
+#include <cstdint>
+
+#include "host/qrxtrace.h"
+#include "isam/isam.h"
+
+QRX_TRACE_UNIT();
+
+namespace {
+
+using namespace qrx::isam;
+
+template <class R, class Body>
+R guarded(const char *name, R failure, Body body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    QRX_ERROR("%s ended by an exception", name);
+    set_errno(Err::kNoMemory);
+    return failure;
+  }
+}
+
+}  // namespace
+
+extern "C" QRX_API int32_t qrxisini(int32_t count, int32_t size) {
+  return guarded<int32_t>("qrxisini", -1, [&] { return isam_init(count, size); });
+}
+extern "C" QRX_API int32_t qrxisxit(void) {
+  return guarded<int32_t>("qrxisxit", -1, [] { return isam_exit(); });
+}
+extern "C" QRX_API void qrxisprt(void) {
+  qrxtrerr(&qrx_trace_unit_, __LINE__, "%s", isam_error_text(isam_errno()));
+}
+extern "C" QRX_API const char *qrxismsg(int32_t code) {
+  return isam_error_text(code);
+}
+extern "C" QRX_API void qrxisprg(void (*fn)(uint32_t)) {
+  if (Anchor *a = anchor_get()) a->progress = fn;
+}
+extern "C" QRX_API int32_t *qrxiseno(void) {
+  return &isam_errno();
+}
+extern "C" QRX_API isam_db **qrxiscdb(void) {
+  return &curdb();
+}
+
+extern "C" QRX_API isam_db *qrxisopn(const char *name, int32_t mode) {
+  return guarded<isam_db *>("qrxisopn", nullptr, [&] { return open_db(name, mode); });
+}
+extern "C" QRX_API int32_t qrxisclo(isam_db *db) {
+  return guarded<int32_t>("qrxisclo", -1, [&] { return close_db(db); });
+}
+extern "C" QRX_API int32_t qrxisfls(isam_db *db) {
+  return guarded<int32_t>("qrxisfls", -1, [&] { return flush_db(db); });
+}
+extern "C" QRX_API isam_db *qrxisdbh(const char *name) {
+  return guarded<isam_db *>("qrxisdbh", nullptr, [&] { return db_handle(name); });
+}
+extern "C" QRX_API isam_index *qrxisih(isam_db *db, const char *name) {
+  return guarded<isam_index *>("qrxisih", nullptr, [&] { return index_handle(db, name); });
+}
+extern "C" QRX_API isam_index *qrxisiop(isam_db *db, const char *name) {
+  return guarded<isam_index *>("qrxisiop", nullptr, [&] { return open_index(db, name); });
+}
+extern "C" QRX_API int32_t qrxisicl(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisicl", -1, [&] { return close_index(db, idx); });
+}
+extern "C" QRX_API isam_db *qrxiscrt(const char *name, int32_t blocksize, const char *const *fields) {
+  return guarded<isam_db *>("qrxiscrt", nullptr, [&] { return create_db(name, blocksize, fields); });
+}
+extern "C" QRX_API int32_t qrxismk(isam_db *db, isam_index *idx, const void *const *values) {
+  return guarded<int32_t>("qrxismk", -1, [&] { return match_key(db, idx, values); });
+}
+extern "C" QRX_API int32_t qrxispm(isam_db *db, isam_index *idx, const void *const *values) {
+  return guarded<int32_t>("qrxispm", -1, [&] { return partial_match(db, idx, values); });
+}
+
+extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
+extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
+extern "C" QRX_API void iprterr(void) __attribute__((alias("qrxisprt")));
+extern "C" QRX_API isam_db *iopen_db(const char *, int32_t) __attribute__((alias("qrxisopn")));
+extern "C" QRX_API int32_t iclose_db(isam_db *) __attribute__((alias("qrxisclo")));
+extern "C" QRX_API int32_t iflush_db(isam_db *) __attribute__((alias("qrxisfls")));
+extern "C" QRX_API isam_db *idbhandle(const char *) __attribute__((alias("qrxisdbh")));
+extern "C" QRX_API isam_index *ihandle(isam_db *, const char *) __attribute__((alias("qrxisih")));
+extern "C" QRX_API isam_index *iopen_index(isam_db *, const char *) __attribute__((alias("qrxisiop")));
+extern "C" QRX_API int32_t iclose_index(isam_db *, isam_index *) __attribute__((alias("qrxisicl")));
+extern "C" QRX_API isam_db *icreate_db(const char *, int32_t, const char *const *)
+    __attribute__((alias("qrxiscrt")));
+extern "C" QRX_API int32_t imatchkey(isam_db *, isam_index *, const void *const *)
+    __attribute__((alias("qrxismk")));
+extern "C" QRX_API int32_t ipartialmatch(isam_db *, isam_index *, const void *const *)
+    __attribute__((alias("qrxispm")));

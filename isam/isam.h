@@ -1,0 +1,259 @@
+// isam.h - records of the ISAM layer: the layer's anchor, the per-thread record, the database and index
+// objects, the error numbers, and the internal steps each file of isam/ provides to the others.
+//
+// Layers: the ISAM layer calls the B-tree layer (qrxcb.h, through its exported operations only) and the
+// block-file helpers of cbt/blockio, and the host services; never upward.
+// Locks, outermost first: the open lock (only inside iopen_db), a database's mutex (held for the whole of
+// every operation on that database, through all its indexes), the anchor's mutex (walks and changes of
+// dblist, and the data-side close). The anchor's mutex is never held while waiting for a database mutex.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "qrxcb.h"
+#include "qrxis.h"
+
+namespace qrx::isam {
+
+// Error numbers 0..25 (texts in frame.cc).
+enum class Err : int32_t {
+  kNone = 0,
+  kBadDb = 1,
+  kBadIndex = 2,
+  kInUse = 3,
+  kNoCurrent = 4,
+  kNoMemory = 5,
+  kNotAllowed = 6,
+  kIo = 7,
+  kUnknownIndex = 8,
+  kCbt = 9,
+  kNotFound = 10,
+  kKeyTooLong = 11,
+  kCorrupt = 12,
+  kTooMany = 13,
+  kNoMark = 14,
+  kRename = 15,
+  kName = 16,
+  kDupIndex = 17,
+  kNoField = 18,
+  kCopySelf = 19,
+  kBlockSize = 20,
+  kIndexExists = 21,
+  kInitCalled = 22,
+  kFieldTooLong = 23,
+  kFieldNumber = 24,
+  kKeyNumber = 25
+};
+
+// First bytes of the index file's keys: descriptions sort first, then the indexes 1..253, then the
+// offset-hole keys, then the size-hole keys.
+inline constexpr uint8_t kDescPrefix = 0x00;
+inline constexpr uint8_t kOffsetHolePrefix = 0xFE;
+inline constexpr uint8_t kSizeHolePrefix = 0xFF;
+// Index numbers 1..253: 254 is the offset-hole prefix, whose keys would read as holes.
+inline constexpr int32_t kMaxIndexNumber = 253;
+// The description of index 0: the byte 0x00, this text and its NUL (16 bytes).
+inline constexpr char kPhysicalIndex[] = "Physical Index";
+// Longest database name; the file names add their extension.
+inline constexpr size_t kMaxName = 255;
+// Declared lengths of I_BINARY and I_CHAR fields are at most this; minreclen is capped here too.
+inline constexpr int32_t kMaxDeclared = 32767;
+
+}  // namespace qrx::isam
+
+// Index object. Shared ones live on their database's `indexes` list while its files are open; private
+// ones (iopen_index) on `privindexes`. Every field is guarded by the database's mutex.
+struct isam_index {
+  isam_index *next = nullptr;                         // links on the list; the sentinel of an empty list
+  isam_index *prev = nullptr;                         //   links to itself
+  int32_t number = 0;                                 // index number; 0 for the "Physical Index"
+  std::string name;                                   // the name from the description, options included
+  cbt_tree *tree = nullptr;                           // own handle on the index file; null for number 0
+  isam_db *db = nullptr;                              // the database
+  int32_t nkeyfields = 0;                             // number of key fields
+  std::vector<int32_t> keyfields;                     // field number of each key field, in key order
+  uint8_t unique = 0;                                 // number of U options: non-zero refuses duplicates
+  std::vector<std::pair<int32_t, int32_t>> segments;  // (start, length) per key field; empty: none
+  int32_t status = -2;                                // 1 on an entry, -2/-3 off an end, -4 moved under it
+  uint32_t curptr = 0;                                // offset of the current record (physical walks)
+};
+
+// Database object: one per database name in the process, on the anchor's dblist from its first open
+// until the last isamexit. The list link is guarded by the anchor's mutex, everything else by `mutex`.
+struct isam_db {
+  isam_db *next = nullptr;               // link on dblist
+  std::mutex mutex;                      // the database lock
+  std::string datafile;                  // data file name
+  int32_t fd = -1;                       // data file descriptor, -1 when closed
+  int32_t nfields = 0;                   // field count
+  std::vector<const char *> fieldnames;  // description strings (into `desc`), a null entry behind
+  std::vector<uint8_t *> fieldptrs;      // nfields + 1 pointers into a record being split into fields
+  std::vector<char> desc;                // the N bytes of the header's description area
+  uint32_t datastart = 0;                // offset of the first record or hole
+  int32_t mode = 0;                      // 1 read-only, 2 read/write
+  std::vector<uint8_t> types;            // field type numbers
+  std::vector<int32_t> lengths;          // declared lengths; empty when no field needs one
+  int32_t minreclen = 5;                 // smallest stored record: 4 + an empty value of each field
+  int32_t usecount = 0;                  // opens not yet closed; negative while being taken away
+  int32_t fixedlen = 1;                  // 1 when every field has a fixed width
+  std::vector<uint8_t> rbuf;             // record buffer, grown on demand
+  std::string idxfile;                   // index file name; empty when no index file is open
+  cbt_tree *desctree = nullptr;          // handle for the index descriptions
+  cbt_tree *holetree = nullptr;          // handle for the free-space keys
+  int32_t nindexes = 0;                  // index objects on `indexes`
+  isam_index indexes;                    // sentinel of the shared index objects, newest first
+  isam_index privindexes;                // sentinel of the private index objects, newest first
+
+  isam_db() {
+    indexes.next = indexes.prev = &indexes;
+    privindexes.next = privindexes.prev = &privindexes;
+  }
+};
+
+namespace qrx::isam {
+
+using Db = isam_db;
+using Index = isam_index;
+
+// Process-wide anchor qrxisgbl, made once and never freed.
+struct Anchor {
+  std::mutex mutex;                      // guards initcnt and dblist
+  Db *dblist = nullptr;                  // database objects, newest first
+  void (*progress)(uint32_t) = nullptr;  // progress callback of long administration calls
+  uint32_t initcnt = 0;                  // isaminit calls not yet matched by isamexit
+};
+
+// The anchor, made on first use (registers isamexit with atexit); null only without memory.
+Anchor *anchor_get();
+// The anchor if it has been made, else null.
+Anchor *anchor_peek();
+
+// Per-thread record (qrxisthk_OSV1__T), its words in order.
+struct ThreadData {
+  int32_t isam_errno = 0;         // the thread's error number
+  uint32_t names_size = 0;        // size of names_buf (igetindexnames)
+  uint32_t desc_size = 0;         // size of desc_buf (igetdesc)
+  char *names_buf = nullptr;      // owned
+  char *desc_buf = nullptr;       // owned
+  Db *curdb = nullptr;            // the database the thread works on (read by I_compare)
+  uint8_t *keybuf = nullptr;      // key work buffer, owned
+  uint32_t keybufsize = 0;        // its size: the pool's buffer size, or 256
+  uint32_t keylen = 0;            // length of the key last built in keybuf
+  uint8_t *recbuf = nullptr;      // data of the record last fetched
+  int32_t reclen = 0;             // its stored length
+  uint8_t **recfields = nullptr;  // its field pointers
+};
+
+// The calling thread's record, made on first use; null when it cannot be.
+ThreadData *I_GetThreadData();
+// The calling thread's error number (a process-wide word when the record cannot be had).
+int32_t &isam_errno();
+inline void set_errno(Err e) {
+  isam_errno() = static_cast<int32_t>(e);
+}
+// The calling thread's curdb (a second process-wide word as fallback).
+Db *&curdb();
+
+// ---------------------------------------------------------------------------------------------------
+// Frame (frame.cc).
+// ---------------------------------------------------------------------------------------------------
+int32_t isam_init(int32_t count, int32_t size);
+// isaminit's body with the anchor's mutex held; with only_first, nothing happens while initcnt is above 0
+// (iopen_db and icreate_db start the layer only when nobody has).
+int32_t init_locked(Anchor *a, int32_t count, int32_t size, bool only_first);
+int32_t isam_exit();
+const char *isam_error_text(int32_t code);
+// The isaminit buffer size for an index file of this block size: 512, 1024, 4096, 8192 or 32768.
+int32_t buffer_size_for(uint32_t blocksize);
+
+// ---------------------------------------------------------------------------------------------------
+// Database files (dbfile.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// Data and index file names: the name (at most 255 characters) with its extension replaced by ".DB" or
+// ".IDX". The output holds at most `size` bytes with its NUL; null when the result does not fit.
+char *I_mkdata_filename(const char *name, char *out, size_t size);
+char *I_mkindex_filename(const char *name, char *out, size_t size);
+
+// Type number and declared length of a field description string (declared: 1 for other types).
+void I_parse_field(const char *desc, uint8_t *type, int32_t *declared);
+
+// Writes the header (N, F and the description strings) of the data file open read/write on fd. 1, or -1
+// with isam_errno 7 (I/O) or 18 (no fields).
+int32_t I_write_header(int32_t fd, const char *const *fields);
+// Reads and checks the header of the data file open on db->fd into the object's description fields.
+// 1, or -1 with isam_errno 7 (cannot read), 12 (damaged: N or F not fitting the file, a description area
+// without its NULs) or 5.
+int32_t I_read_header(Db *db);
+
+// The index description key: 0x00, the name and its NUL, each specification and its NUL. Its length, or
+// -1 when it does not fit `size` bytes.
+int32_t I_mkdesc(const char *name, const char *const *specs, uint8_t *buf, uint32_t size);
+
+// ---------------------------------------------------------------------------------------------------
+// Keys (keys.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// The compare function of every index file (cbt_keycmp_fn): reads the thread's curdb.
+int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2);
+// Width of a field's stored value at p (texts: length + 1), at most `avail` bytes looked at; 0 when the
+// value does not fit in `avail` bytes or the type is unknown.
+uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail);
+// Entry key of idx from a record's field pointers (one per database field); a null pointer ends the key.
+// Its length, or -1 with isam_errno 11.
+int32_t I_mkkey(const Index *idx, const uint8_t *const *fields, uint8_t *out, uint32_t size);
+// Search key from caller values (one per key field in key order, a null pointer after the last given).
+// Its length, or -1 with isam_errno 11.
+int32_t I_gluekey(const Index *idx, const void *const *values, uint8_t *out, uint32_t size);
+// Width of value 1 when the two values of that field are equal, else 0.
+uint32_t I_compare_fields(const Db *db, const void *v1, const void *v2, int32_t type, int32_t field);
+// 1 when the record's key fields equal the key in the thread's keybuf (behind its first byte), else 0.
+int32_t I_matchkey(const Index *idx, const uint8_t *const *fields);
+// 1 when every field of the fetched record equals the given one, else 0.
+int32_t I_matchrec(const Db *db, const uint8_t *const *fetched, const uint8_t *const *fields, int32_t n);
+// 1 when the key at idx's cursor belongs to idx (its first byte is the index number), 0 when not, -1
+// (isam_errno 9 or 4).
+int32_t I_mat_prefix(Index *idx);
+// imatchkey and ipartialmatch (contracts in qrxis.h).
+int32_t match_key(Db *db, Index *idx, const void *const *values);
+int32_t partial_match(Db *db, Index *idx, const void *const *values);
+
+// ---------------------------------------------------------------------------------------------------
+// Opening, closing and locking (open.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// Database check and lock: true with db->mutex held when db is on dblist (else isam_errno 1 and the
+// error line "Invalid DB object detected").
+bool lock_db(Db *db);
+bool lock_db_to_close(Db *db);  // as lock_db, and lowers usecount by 1
+bool valid_db(Db *db);          // the check alone, no lock kept
+// List modes of the index checks.
+inline constexpr int32_t kPrivateOnly = 1, kEither = 2, kSharedOnly = 0;
+// lock_db, and idx belongs to db under the list mode (else isam_errno 2, the lock released).
+bool lock_index(Db *db, Index *idx, int32_t mode);
+void unlock(Db *db);
+// The close steps of iclose_db once usecount has been lowered: flush a database open for writing and,
+// when the count is 0, close the index side and then the data side. `exiting` (isamexit, which holds the
+// anchor's mutex): no lock is taken or released. Otherwise the caller holds db->mutex and this releases
+// it. 1, or -1 with the first failure's isam_errno (the close goes on after a failed flush).
+int32_t close_db_steps(Db *db, bool exiting);
+
+// iopen_db, iclose_db, iflush_db, idbhandle, ihandle, iopen_index, iclose_index (contracts in qrxis.h).
+Db *open_db(const char *name, int32_t mode);
+int32_t close_db(Db *db);
+int32_t flush_db(Db *db);
+Db *db_handle(const char *name);
+Index *index_handle(Db *db, const char *name);
+Index *open_index(Db *db, const char *name);
+int32_t close_index(Db *db, Index *idx);
+
+// ---------------------------------------------------------------------------------------------------
+// Creating (create.cc).
+// ---------------------------------------------------------------------------------------------------
+Db *create_db(const char *name, int32_t blocksize, const char *const *fields);
+
+}  // namespace qrx::isam
