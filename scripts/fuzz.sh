@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 build=build/fuzz
-targets=(index_file_fuzzer)
+targets=(index_file_fuzzer database_fuzzer)
 
 # clang and its fuzzer runtime, installed when missing (a link of an empty fuzz target tells).
 fuzzer_links() {
@@ -45,7 +45,10 @@ for spec in 1:512 60:512 400:512 800:512 150:88 300:1024; do
   mv "$build/seeds/demo/demo.idx" "$build/seeds/index_file_fuzzer/demo-${spec/:/-}.idx"
 done
 rm -rf "$build/seeds/demo"
-declare -A max_len=([index_file_fuzzer]=32768)
+# Sound databases (fields of every type, indexes with a unique name and a text segment, none at all).
+mkdir -p "$build/seeds/database_fuzzer"
+QRX_WRITE_SEEDS="$build/seeds/database_fuzzer" "$build/bin/database_fuzzer" >/dev/null
+declare -A max_len=([index_file_fuzzer]=32768 [database_fuzzer]=16384)
 
 passed=0
 failed=0
@@ -55,7 +58,7 @@ for t in "${targets[@]}"; do
   echo "fuzz.sh: $t for ${secs}s"
   if "$build/bin/$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
-    "$build/corpus/$t" "$build/seeds/$t" "fuzz/regressions/${t%_fuzzer}" >"$log" 2>&1; then
+    "$build/corpus/$t" "$build/seeds/$t" $(ls -d "fuzz/regressions/${t%_fuzzer}" 2>/dev/null) >"$log" 2>&1; then
     grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
     passed=$((passed + 1))
   else

@@ -1,0 +1,132 @@
+// database_fuzzer.cc - libFuzzer target whose input is a database's pair of files: a 4-byte big-endian
+// length L, L bytes of the data file (name.DB), then the index file (name.IDX, its control record's parity
+// made right; none when nothing is left). The database is opened read/write, its indexes looked up and
+// opened with cursors of their own, matched against made-up values, flushed and closed, opened again
+// read-only, and the layer ended. A crash, sanitizer report, leak or hang is a finding. With
+// QRX_WRITE_SEEDS=DIR in the environment it writes sound databases to DIR as seeds and stops.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cbt/codec.h"
+#include "qrxis.h"
+
+namespace {
+
+std::string g_dir;
+
+void write_file(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void exercise(const uint8_t *data, size_t size) {
+  const std::string base = g_dir + "/db";
+  std::filesystem::remove(base + ".IDX");
+  uint32_t split = size >= 4 ? qrx::codec::load_u32(data, 0) : 0;
+  const std::string rest(reinterpret_cast<const char *>(data) + (size >= 4 ? 4 : size),
+                         size >= 4 ? size - 4 : 0);
+  split = split > rest.size() ? static_cast<uint32_t>(rest.size()) : split;
+  write_file(base + ".DB", rest.substr(0, split));
+  if (std::string idx = rest.substr(split); !idx.empty()) {
+    if (idx.size() < 36) idx.resize(36, '\0');
+    auto *b0 = reinterpret_cast<uint8_t *>(idx.data());
+    uint16_t parity = 0;
+    for (size_t i = 0; i < 28; i += 2) parity ^= qrx::codec::load_u16(b0, i);
+    qrx::codec::store_u32(b0, 28, parity);
+    write_file(base + ".IDX", idx);
+  }
+  isaminit(64, 4096);
+  for (int32_t mode : {2, 1}) {
+    isam_db *db = iopen_db(base.c_str(), mode);
+    if (db == nullptr) continue;
+    uint8_t id[4];
+    qrxis_put_i32(id, 7);
+    const void *values[] = {"Smith", id, "x", nullptr};
+    for (const char *name : {"Physical Index", "BYNAME", "BYCITY", "B", "", "z"}) {
+      isam_index *shared = ihandle(db, name), *own = iopen_index(db, name);
+      for (isam_index *idx : {shared, own}) {
+        imatchkey(db, idx, values);
+        ipartialmatch(db, idx, values);
+      }
+      iclose_index(db, own);
+      iclose_index(db, shared);
+    }
+    iflush_db(db);
+    iclose_db(db);
+  }
+  isamexit();  // frees the cached database object of this run
+}
+
+// Sound databases: fields of every type with a unique index and one on a text segment, one field with one
+// index, and a database without an index file. A description key: 0x00, the name, each field specification,
+// every piece with its NUL; its item is the index number.
+int write_seeds(const std::string &out) {
+  using Desc = std::pair<uint32_t, std::string>;
+  const char *every[] = {"NAME",  "CITY,S",    "ID,I", "N,U",     "L,L",  "F,F",
+                         "AMT,D", "FLAGS,B:3", "H,H",  "CODE,C8", nullptr};
+  const char *one[] = {"ID,I", nullptr};
+  const struct {
+    const char *name;
+    const char *const *fields;
+    std::vector<Desc> descs;
+  } seeds[] = {
+      {"every-type",
+       every,
+       {{1, std::string("\0BYNAME,U\0NAME\0ID,I\0", 21)}, {2, std::string("\0BYCITY\0CITY,S:1,3\0", 20)}}},
+      {"one-field", one, {{1, std::string("\0BYID\0ID,I\0", 11)}}},
+      {"no-index-file", one, {}},
+  };
+  int made = 0;
+  for (const auto &s : seeds) {
+    const std::string base = g_dir + "/" + s.name;
+    if (isam_db *db = icreate_db(base.c_str(), 512, s.fields)) iclose_db(db);
+    isamexit();
+    if (cbinit(8, 4096) != 1) return made;
+    cbt_tree *t = cbopen((base + ".IDX").c_str(), 2, nullptr);
+    for (const Desc &d : s.descs)
+      if (t != nullptr) cbinsert(t, d.second.data(), static_cast<uint32_t>(d.second.size()), d.first, 0);
+    if (t != nullptr) cbclose(t);
+    cbexit();
+    std::ifstream db(base + ".DB", std::ios::binary), idx(base + ".IDX", std::ios::binary);
+    const std::string d{std::istreambuf_iterator<char>(db), {}}, x{std::istreambuf_iterator<char>(idx), {}};
+    std::string seed(4, '\0');
+    qrx::codec::store_u32(reinterpret_cast<uint8_t *>(seed.data()), 0, static_cast<uint32_t>(d.size()));
+    write_file(out + "/" + s.name, seed + d + (s.descs.empty() ? "" : x));
+    ++made;
+  }
+  return made;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  setenv("QRX_TRACE_FILE", "/dev/null", 1);  // damaged files make many error lines
+  char tmpl[] = "/dev/shm/qrxdbfuzz.XXXXXX", alt[] = "/tmp/qrxdbfuzz.XXXXXX";
+  const char *dir = mkdtemp(tmpl);
+  if (!dir) dir = mkdtemp(alt);
+  if (!dir) abort();
+  g_dir = dir;
+  atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_dir, ignored);
+  });
+  if (const char *out = getenv("QRX_WRITE_SEEDS")) {
+    const int made = write_seeds(out);
+    std::printf("database_fuzzer: %d seeds in %s\n", made, out);
+    exit(made == 3 ? 0 : 1);
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  exercise(data, size);
+  return 0;
+}
