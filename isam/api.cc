@@ -34,7 +34,8 @@ extern "C" QRX_API int32_t qrxisxit(void) {
   return guarded<int32_t>("qrxisxit", -1, [] { return isam_exit(); });
 }
 extern "C" QRX_API void qrxisprt(void) {
-  qrxtrerr(&qrx_trace_unit_, __LINE__, "%s", isam_error_text(isam_errno()));
+  // A trace line whatever the unit's flags: the caller asked for it.
+  TLG1_Printf(&qrx_trace_unit_, __LINE__, "%s", isam_error_text(isam_errno()));
 }
 extern "C" QRX_API const char *qrxismsg(int32_t code) {
   return isam_error_text(code);
