@@ -139,6 +139,7 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
     for (int32_t f = 0; f < db->nfields; ++f) idx->keyfields.push_back(f);
     return 1;
   }
+  bool segmented = false;
   for (; p < end; p += std::strlen(p) + 1) {
     if (std::memchr(p, '\0', static_cast<size_t>(end - p)) == nullptr) {
       QRX_ERROR("Description of index %s is damaged", idx->name.c_str());
@@ -148,7 +149,8 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
     std::string spec(p);
     int32_t start = 0, length = 0;
     if (const size_t colon = spec.find(':'); colon != std::string::npos) {
-      if (idx->segments.empty()) idx->segments.assign(idx->keyfields.size(), {0, 0});
+      // The array starts at the first specification with a ':', the first one included.
+      if (!segmented) idx->segments.assign(idx->keyfields.size(), {0, 0}), segmented = true;
       const char *q = spec.c_str() + colon + 1;
       length = read_number(q);
       if (*q == ',') {
@@ -158,7 +160,7 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
       }
       if (length != 0) spec.resize(colon);
     }
-    if (!idx->segments.empty()) idx->segments.push_back({start, length});
+    if (segmented) idx->segments.push_back({start, length});
     int32_t field = -1;
     for (int32_t f = 0; f < db->nfields && field < 0; ++f)
       if (same_name(spec.c_str(), db->fieldnames[f])) field = f;
