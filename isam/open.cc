@@ -65,7 +65,17 @@ bool check_db(Db *db, bool lock, bool closing) {
   db->mutex.lock();
   QRX_DETAIL("Obtained  lock %p %d %s", static_cast<void *>(&db->mutex), static_cast<int>(db->usecount),
              closing ? " for CloseDB." : "");
-  if (closing) db->usecount -= 1;
+  if (closing) {
+    // A database that is not open has nothing to close; a count below zero would make every later
+    // open wait for it forever.
+    if (db->usecount <= 0) {
+      db->mutex.unlock();
+      QRX_ERROR("Database %s is not open", db->datafile.c_str());
+      set_errno(Err::kBadDb);
+      return false;
+    }
+    db->usecount -= 1;
+  }
   return true;
 }
 
@@ -487,21 +497,24 @@ Db *open_db(const char *name, int32_t mode) {
     set_errno(Err::kNoMemory);
     return nullptr;
   }
+  // A key may be as long as one buffer of the pool. A thread record made before the pool existed, or
+  // while a smaller one did, has a smaller key buffer: it grows here, before any key is read into it.
+  if (const uint32_t size = cbbufsize(); td->keybuf == nullptr || td->keybufsize < size) {
+    auto *grown = static_cast<uint8_t *>(std::realloc(td->keybuf, size > 0 ? size : 256));
+    if (grown == nullptr) {
+      set_errno(Err::kNoMemory);
+      return nullptr;
+    }
+    td->keybuf = grown, td->keybufsize = size > 0 ? size : 256;
+    QRX_DETAIL("globals = %p, buf_len = %d, buffer = %p", static_cast<void *>(td), static_cast<int>(size),
+               static_cast<void *>(grown));
+  }
   std::unique_lock<std::mutex> open_lock(g_open_lock, std::defer_lock);
   Db *db = lock_dbname(a, dataname);
   bool fresh = false;
   if (db == nullptr) {
     open_lock.lock();
     db = lock_dbname(a, dataname);
-    if (db == nullptr && td->keybuf == nullptr) {
-      td->keybufsize = cbbufsize();
-      td->keybuf = static_cast<uint8_t *>(std::malloc(td->keybufsize));
-      if (td->keybuf == nullptr) {
-        td->keybufsize = 0;
-        set_errno(Err::kNoMemory);
-        return nullptr;
-      }
-    }
     if (db == nullptr) {
       db = new (std::nothrow) Db;
       if (db == nullptr) {
