@@ -334,7 +334,9 @@ int32_t close_data_side(Db *db, bool exiting) {
 
 // Opens the data file and reads its header. 1, or -1 with isam_errno set.
 int32_t open_data_file(Db *db, const char *dataname) {
-  db->datafile = dataname;
+  // Walks of dblist compare datafile under the anchor's mutex alone, so it is written only while the
+  // object is not on the list yet: a cached object was found by this very name.
+  if (db->datafile != dataname) db->datafile = dataname;
   db->fd = qrxcb_open(dataname, db->mode == 2 ? O_RDWR : O_RDONLY, 0);
   if (db->fd < 0) {
     QRX_ERROR("Unable to open data file %s", dataname);
