@@ -486,9 +486,10 @@ Db *open_db(const char *name, int32_t mode) {
     return nullptr;
   }
   {
-    // The layer starts on the first open (and on the first after a full isamexit), sized for the file.
+    // The layer starts on the first open (and on the first after a full isamexit), sized for the file. A
+    // missing index file is not asked for its block size: the file open behind that retries for seconds.
     std::lock_guard<std::mutex> g(a->mutex);
-    const int32_t blk = a->initcnt == 0 ? cbblksize(idxname) : 0;
+    const int32_t blk = a->initcnt == 0 && file_exists(idxname) ? cbblksize(idxname) : 0;
     if (init_locked(a, 5, buffer_size_for(blk > 0 ? static_cast<uint32_t>(blk) : 0), true) < 0) {
       QRX_ERROR("isaminit failed");
       return nullptr;
