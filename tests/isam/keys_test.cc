@@ -10,17 +10,18 @@ struct KeysTest : IsamTest {
   isam_db *db = nullptr;
   std::string idxfile;
   void SetUp() override {
-    const std::string name = made("keys", {"NAME", "CNAME,C", "ID,I", "U,U", "H,H", "F,F", "D,D", "CODE,C3"});
+    const std::string name =
+        made("keys", {"NAME", "CNAME,C", "ID,I", "U,U", "H,H", "F,F", "D,D", "CODE,C3", "L,L", "B,B2"});
     idxfile = name + ".IDX";
     // clang-format off
     const std::vector<std::vector<std::string>> descs = {
         {"BYNAME", "NAME", "ID,I"}, {"BYSEG", "name:0,3"}, {"BYSTART", "NAME:10,3"}, {"CNAME", "CNAME,C"},
         {"ID", "ID,I"}, {"U", "U,U"}, {"H", "H,H"}, {"F", "F,F"}, {"D", "D,D"}, {"CODE", "CODE,C3", "ID,I"},
-        {"MIXSEG", "ID,I", "NAME:2"}};  // numbers 1 to 11
+        {"MIXSEG", "ID,I", "NAME:2"}, {"L", "L,L"}, {"B", "b,b2"}};  // numbers 1 to 13
     // clang-format on
     for (size_t i = 0; i < descs.size(); ++i)
       add_index(idxfile, descs[i][0], {descs[i].begin() + 1, descs[i].end()}, uint32_t(i + 1));
-    ASSERT_TRUE((db = iopen_db(name.c_str(), 2)) != nullptr && db->nindexes == 12);
+    ASSERT_TRUE((db = iopen_db(name.c_str(), 2)) != nullptr && db->nindexes == 14);
   }
 };
 
@@ -44,7 +45,8 @@ TEST_F(KeysTest, CompareOrdersEveryKindOfKey) {
       {k(10, "abc" + be32(1)), k(10, "abc" + be32(2))}, {k(10, "abC" + be32(2)), k(10, "abc" + be32(1))},
       {k(0xFE, be32(-1)), k(0xFE, be32(1))}, {k(0xFF, be32(1)), k(0xFF, be32(0xffffffffu))},
       {k(0xFE, be32(0x7fffffff)), k(0xFF, be32(0))}, {k(11, z("x")), k(0xFE, be32(0))},
-      {k(0, z("a")), k(0, z("B"))}, {k(0, z("Physical Index")), k(1, "")}};
+      {k(0, z("a")), k(0, z("B"))}, {k(0, z("Physical Index")), k(1, "")}, {k(12, be32(-1)), k(12, be32(1))},
+      {k(13, "\x01\xff"), k(13, "\xff\x01")}};
   const std::pair<std::string, std::string> equal[] = {
       {k(1, z("apple") + be32(1)), k(1, z("Apple") + be32(1))}, {k(8, f32(fnan)), k(8, f32(fnan))},
       {k(8, f32(-fnan)), k(8, f32(fnan))}, {k(8, f32(-0.0f)), k(8, f32(0.0f))},
