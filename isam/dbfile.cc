@@ -221,7 +221,7 @@ int32_t I_read_header(Db *db) {
   db->types.clear();
   db->lengths.clear();
   int64_t minreclen = 4;
-  bool fixed = true;
+  bool fixed = true, with_lengths = false;
   const char *p = db->desc.data(), *end = p + n;
   for (uint32_t i = 0; i < f; ++i) {
     if (p >= end) {
@@ -234,9 +234,12 @@ int32_t I_read_header(Db *db) {
     I_parse_field(p, &type, &declared);
     db->fieldnames.push_back(p);
     db->types.push_back(type);
-    if ((type == I_BINARY || type == I_CHAR) && declared >= 2 && db->lengths.empty())
+    // The array starts at the first field with a declared length of 2 or more, field 0 included.
+    if ((type == I_BINARY || type == I_CHAR) && declared >= 2 && !with_lengths) {
       db->lengths.assign(i, 1);
-    if (!db->lengths.empty()) db->lengths.push_back(declared);
+      with_lengths = true;
+    }
+    if (with_lengths) db->lengths.push_back(declared);
     switch (type) {
       case I_STRING:
       case I_CSTRING:

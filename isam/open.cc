@@ -65,7 +65,17 @@ bool check_db(Db *db, bool lock, bool closing) {
   db->mutex.lock();
   QRX_DETAIL("Obtained  lock %p %d %s", static_cast<void *>(&db->mutex), static_cast<int>(db->usecount),
              closing ? " for CloseDB." : "");
-  if (closing) db->usecount -= 1;
+  if (closing) {
+    // A database that is not open has nothing to close; a count below zero would make every later
+    // open wait for it forever.
+    if (db->usecount <= 0) {
+      db->mutex.unlock();
+      QRX_ERROR("Database %s is not open", db->datafile.c_str());
+      set_errno(Err::kBadDb);
+      return false;
+    }
+    db->usecount -= 1;
+  }
   return true;
 }
 
@@ -139,6 +149,7 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
     for (int32_t f = 0; f < db->nfields; ++f) idx->keyfields.push_back(f);
     return 1;
   }
+  bool segmented = false;
   for (; p < end; p += std::strlen(p) + 1) {
     if (std::memchr(p, '\0', static_cast<size_t>(end - p)) == nullptr) {
       QRX_ERROR("Description of index %s is damaged", idx->name.c_str());
@@ -148,7 +159,8 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
     std::string spec(p);
     int32_t start = 0, length = 0;
     if (const size_t colon = spec.find(':'); colon != std::string::npos) {
-      if (idx->segments.empty()) idx->segments.assign(idx->keyfields.size(), {0, 0});
+      // The array starts at the first specification with a ':', the first one included.
+      if (!segmented) idx->segments.assign(idx->keyfields.size(), {0, 0}), segmented = true;
       const char *q = spec.c_str() + colon + 1;
       length = read_number(q);
       if (*q == ',') {
@@ -158,7 +170,7 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
       }
       if (length != 0) spec.resize(colon);
     }
-    if (!idx->segments.empty()) idx->segments.push_back({start, length});
+    if (segmented) idx->segments.push_back({start, length});
     int32_t field = -1;
     for (int32_t f = 0; f < db->nfields && field < 0; ++f)
       if (same_name(spec.c_str(), db->fieldnames[f])) field = f;
@@ -322,7 +334,9 @@ int32_t close_data_side(Db *db, bool exiting) {
 
 // Opens the data file and reads its header. 1, or -1 with isam_errno set.
 int32_t open_data_file(Db *db, const char *dataname) {
-  db->datafile = dataname;
+  // Walks of dblist compare datafile under the anchor's mutex alone, so it is written only while the
+  // object is not on the list yet: a cached object was found by this very name.
+  if (db->datafile != dataname) db->datafile = dataname;
   db->fd = qrxcb_open(dataname, db->mode == 2 ? O_RDWR : O_RDONLY, 0);
   if (db->fd < 0) {
     QRX_ERROR("Unable to open data file %s", dataname);
@@ -472,9 +486,10 @@ Db *open_db(const char *name, int32_t mode) {
     return nullptr;
   }
   {
-    // The layer starts on the first open (and on the first after a full isamexit), sized for the file.
+    // The layer starts on the first open (and on the first after a full isamexit), sized for the file. A
+    // missing index file is not asked for its block size: the file open behind that retries for seconds.
     std::lock_guard<std::mutex> g(a->mutex);
-    const int32_t blk = a->initcnt == 0 ? cbblksize(idxname) : 0;
+    const int32_t blk = a->initcnt == 0 && file_exists(idxname) ? cbblksize(idxname) : 0;
     if (init_locked(a, 5, buffer_size_for(blk > 0 ? static_cast<uint32_t>(blk) : 0), true) < 0) {
       QRX_ERROR("isaminit failed");
       return nullptr;
@@ -485,21 +500,24 @@ Db *open_db(const char *name, int32_t mode) {
     set_errno(Err::kNoMemory);
     return nullptr;
   }
+  // A key may be as long as one buffer of the pool. A thread record made before the pool existed, or
+  // while a smaller one did, has a smaller key buffer: it grows here, before any key is read into it.
+  if (const uint32_t size = cbbufsize(); td->keybuf == nullptr || td->keybufsize < size) {
+    auto *grown = static_cast<uint8_t *>(std::realloc(td->keybuf, size > 0 ? size : 256));
+    if (grown == nullptr) {
+      set_errno(Err::kNoMemory);
+      return nullptr;
+    }
+    td->keybuf = grown, td->keybufsize = size > 0 ? size : 256;
+    QRX_DETAIL("globals = %p, buf_len = %d, buffer = %p", static_cast<void *>(td), static_cast<int>(size),
+               static_cast<void *>(grown));
+  }
   std::unique_lock<std::mutex> open_lock(g_open_lock, std::defer_lock);
   Db *db = lock_dbname(a, dataname);
   bool fresh = false;
   if (db == nullptr) {
     open_lock.lock();
     db = lock_dbname(a, dataname);
-    if (db == nullptr && td->keybuf == nullptr) {
-      td->keybufsize = cbbufsize();
-      td->keybuf = static_cast<uint8_t *>(std::malloc(td->keybufsize));
-      if (td->keybuf == nullptr) {
-        td->keybufsize = 0;
-        set_errno(Err::kNoMemory);
-        return nullptr;
-      }
-    }
     if (db == nullptr) {
       db = new (std::nothrow) Db;
       if (db == nullptr) {
