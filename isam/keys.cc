@@ -256,8 +256,9 @@ uint32_t I_compare_fields(const Db *db, const void *v1, const void *v2, int32_t 
   }
   if (type < 0 || type > I_CHAR) return 0;
   const uint32_t w = fixed_width(db, static_cast<uint8_t>(type), field);
-  if (type == I_FLOAT) return codec::load_f32(a, 0) == codec::load_f32(b, 0) ? w : 0;
-  if (type == I_DOUBLE) return codec::load_f64(a, 0) == codec::load_f64(b, 0) ? w : 0;
+  // Floating values are equal exactly when I_compare orders them equal (NaN with NaN, -0.0 with 0.0).
+  if (type == I_FLOAT) return compare_float(codec::load_f32(a, 0), codec::load_f32(b, 0)) == 0 ? w : 0;
+  if (type == I_DOUBLE) return compare_float(codec::load_f64(a, 0), codec::load_f64(b, 0)) == 0 ? w : 0;
   return std::memcmp(a, b, w) == 0 ? w : 0;
 }
 

@@ -59,6 +59,12 @@ TEST_F(KeysTest, CompareOrdersEveryKindOfKey) {
   };
   for (const auto &[a, b] : less) EXPECT_TRUE(cmp(a, b) == -1 && cmp(b, a) == 1) << testing::PrintToString(a);
   for (const auto &[a, b] : equal) EXPECT_TRUE(cmp(a, b) == 0 && cmp(b, a) == 0) << testing::PrintToString(a);
+  // Matching a record against a key takes the same values as equal (field 5 is F,F, field 6 is D,D).
+  for (const auto &[a, b] :
+       {std::pair{f32(fnan), f32(-fnan)}, {f32(-0.0f), f32(0.0f)}, {f64(dnan), f64(dnan)}})
+    EXPECT_EQ(qrx::isam::I_compare_fields(db, a.data(), b.data(), a.size() == 4 ? I_FLOAT : I_DOUBLE,
+                                          a.size() == 4 ? 5 : 6),
+              a.size());
 }
 
 // Each key from a record's fields and from the values in key order, into exactly its size, not one less.
