@@ -36,9 +36,8 @@ Db *create_db(const char *name, int32_t blocksize, const char *const *fields) {
     set_errno(Err::kInUse);
     return nullptr;
   }
-  char dataname[kMaxName + 8], idxname[kMaxName + 8];
-  if (I_mkdata_filename(name, dataname, sizeof dataname) == nullptr ||
-      I_mkindex_filename(name, idxname, sizeof idxname) == nullptr) {
+  char dataname[kNameBuf], idxname[kNameBuf];
+  if (!make_file_names(name, dataname, idxname)) {
     QRX_ERROR("Couldn't make file names for %s", name != nullptr ? name : "");
     set_errno(Err::kName);
     return nullptr;

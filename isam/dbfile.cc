@@ -104,6 +104,11 @@ char *I_mkindex_filename(const char *name, char *out, size_t size) {
   return make_name(name, ".IDX", out, size);
 }
 
+bool make_file_names(const char *name, char (&data)[kNameBuf], char (&idx)[kNameBuf]) {
+  return I_mkdata_filename(name, data, kNameBuf) != nullptr &&
+         I_mkindex_filename(name, idx, kNameBuf) != nullptr;
+}
+
 void I_parse_field(const char *desc, uint8_t *type, int32_t *declared) {
   *declared = 1;
   *type = I_STRING;

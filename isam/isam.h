@@ -178,6 +178,9 @@ int32_t buffer_size_for(uint32_t blocksize);
 // ".IDX". The output holds at most `size` bytes with its NUL; null when the result does not fit.
 char *I_mkdata_filename(const char *name, char *out, size_t size);
 char *I_mkindex_filename(const char *name, char *out, size_t size);
+// Both names into buffers of kNameBuf bytes; false when either cannot be made.
+inline constexpr size_t kNameBuf = kMaxName + 8;
+bool make_file_names(const char *name, char (&data)[kNameBuf], char (&idx)[kNameBuf]);
 
 // Type number and declared length of a field description string (declared: 1 for other types).
 void I_parse_field(const char *desc, uint8_t *type, int32_t *declared);

@@ -316,7 +316,12 @@ int32_t current_key(Index *idx, ThreadData *td) {
 
 }  // namespace
 
-int32_t match_key(Db *db, Index *idx, const void *const *values) {
+namespace {
+
+// The frame of imatchkey and ipartialmatch: the index checked and the database locked (released on every
+// path), curdb set, the current entry's key read into keybuf; then body(td) gives the result.
+template <class Body>
+int32_t with_current_key(Db *db, Index *idx, Body body) {
   set_errno(Err::kNone);
   if (!lock_index(db, idx, kEither)) return -1;
   curdb() = db;
@@ -325,53 +330,52 @@ int32_t match_key(Db *db, Index *idx, const void *const *values) {
   if (td == nullptr || td->keybuf == nullptr) {
     set_errno(Err::kNoMemory);
   } else if (current_key(idx, td) == 1) {
-    std::unique_ptr<uint8_t[]> built(new (std::nothrow) uint8_t[td->keybufsize]);
-    const int32_t len = built ? I_gluekey(idx, values, built.get(), td->keybufsize) : -1;
-    if (!built) set_errno(Err::kNoMemory);
-    // Only the fields given take part: the current key is compared over the built key's length.
-    if (len > 0)
-      rc = I_compare(built.get(), static_cast<uint32_t>(len), td->keybuf,
-                     td->keylen < static_cast<uint32_t>(len) ? td->keylen : static_cast<uint32_t>(len)) == 0
-               ? 1
-               : 0;
+    rc = body(td);
   }
   unlock(db);
   return rc;
 }
 
+}  // namespace
+
+int32_t match_key(Db *db, Index *idx, const void *const *values) {
+  return with_current_key(db, idx, [&](ThreadData *td) {
+    std::unique_ptr<uint8_t[]> built(new (std::nothrow) uint8_t[td->keybufsize]);
+    if (!built) {
+      set_errno(Err::kNoMemory);
+      return -1;
+    }
+    const int32_t len = I_gluekey(idx, values, built.get(), td->keybufsize);
+    if (len < 0) return -1;
+    // Only the fields given take part: the current key is compared over the built key's length.
+    const uint32_t n = static_cast<uint32_t>(len);
+    return I_compare(built.get(), n, td->keybuf, td->keylen < n ? td->keylen : n) == 0 ? 1 : 0;
+  });
+}
+
 int32_t partial_match(Db *db, Index *idx, const void *const *values) {
-  set_errno(Err::kNone);
-  if (!lock_index(db, idx, kEither)) return -1;
-  curdb() = db;
-  int32_t rc = -1;
-  ThreadData *td = I_GetThreadData();
-  if (td == nullptr || td->keybuf == nullptr) {
-    set_errno(Err::kNoMemory);
-  } else if (current_key(idx, td) == 1) {
-    rc = 1;
+  return with_current_key(db, idx, [&](ThreadData *td) {
+    const Db *d = idx->db;
     uint32_t at = 1;
-    for (int32_t k = 0; k < idx->nkeyfields && rc == 1; ++k) {
+    for (int32_t k = 0; k < idx->nkeyfields; ++k) {
       const int32_t f = idx->keyfields[static_cast<size_t>(k)];
-      const uint8_t type = db->types[static_cast<size_t>(f)];
+      const uint8_t type = d->types[static_cast<size_t>(f)];
       const auto *v = static_cast<const uint8_t *>(values[k]);
       const uint8_t *key = td->keybuf + at;
-      const uint32_t left = at < td->keylen ? td->keylen - at : 0;
-      const uint32_t w = I_field_width(db, f, key, left);
-      if (w == 0) {
-        rc = 0;  // the key ends inside this field
-      } else if (is_text(type)) {
+      const uint32_t w = I_field_width(d, f, key, at < td->keylen ? td->keylen - at : 0);
+      if (w == 0) return 0;  // the key ends inside this field
+      if (is_text(type)) {
         const size_t n = v != nullptr ? std::strlen(reinterpret_cast<const char *>(v)) : 0;
         if (n > 0 &&
             (n > w - 1 || (type == I_STRING ? lower_compare(key, n, v, n) : std::memcmp(key, v, n)) != 0))
-          rc = 0;
+          return 0;
       } else if (v != nullptr && std::memcmp(key, v, w) != 0) {
-        rc = 0;
+        return 0;
       }
       at += w;
     }
-  }
-  unlock(db);
-  return rc;
+    return 1;
+  });
 }
 
 }  // namespace qrx::isam

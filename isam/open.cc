@@ -473,9 +473,8 @@ int32_t close_db_steps(Db *db, bool exiting) {
 
 Db *open_db(const char *name, int32_t mode) {
   set_errno(Err::kNone);
-  char dataname[kMaxName + 8], idxname[kMaxName + 8];
-  if (I_mkdata_filename(name, dataname, sizeof dataname) == nullptr ||
-      I_mkindex_filename(name, idxname, sizeof idxname) == nullptr) {
+  char dataname[kNameBuf], idxname[kNameBuf];
+  if (!make_file_names(name, dataname, idxname)) {
     QRX_ERROR("Unable to make names for %s", name != nullptr ? name : "");
     set_errno(Err::kName);
     return nullptr;
@@ -593,7 +592,7 @@ int32_t flush_db(Db *db) {
 
 Db *db_handle(const char *name) {
   set_errno(Err::kNone);
-  char dataname[kMaxName + 8];
+  char dataname[kNameBuf];
   if (I_mkdata_filename(name, dataname, sizeof dataname) == nullptr) {
     set_errno(Err::kName);
     return nullptr;
