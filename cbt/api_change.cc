@@ -7,6 +7,7 @@
 // No exception leaves an entry point: one that escapes a body counts as running out of memory (error 5,
 // the context code left as the step set it) and gives -1. An invalid handle gives -1 with the lock's
 // codes and nothing else happens.
+#include <atomic>
 #include <cstdint>
 
 #include "cbt/cbt.h"
@@ -26,6 +27,15 @@ using namespace qrx::cbt;
 // and so is any change of a file open read-only (error 2, context 2), before anything is read. A change
 // that fails after it has altered blocks leaves the file marked for verification (B_mark_unclean).
 // An exception escaping a body or the lock: reported as running out of memory.
+std::atomic<uint32_t> g_change_fault_fns{0};
+std::atomic<uint64_t> g_change_count{0};
+std::atomic<uint64_t> g_change_nth{0};
+
+bool change_fault_due(Fn fn) {
+  if ((g_change_fault_fns.load(std::memory_order_relaxed) & fn_bit(fn)) == 0) return false;
+  return g_change_count.fetch_add(1) + 1 == g_change_nth.load();
+}
+
 int32_t exception_result(const char *name) {
   QRX_ERROR("%s ended by an exception", name);
   thread_codes().error = static_cast<uint32_t>(Err::kNoMemory);
@@ -43,6 +53,8 @@ int32_t locked_change(const char *name, Fn fn, Tree *tree, bool null_key, Body b
       // the lock's codes stand
     } else if (null_key) {
       set_error(Err::kNotFound, Ctx::kValidateArgs);
+    } else if (change_fault_due(fn)) {
+      set_error(Err::kGetBlock, Ctx::kValidateArgs);
     } else if (B_writable(tree)) {
       const uint64_t before = tree->ctl->changes;
       try {
@@ -60,6 +72,17 @@ int32_t locked_change(const char *name, Fn fn, Tree *tree, bool null_key, Body b
 }
 
 }  // namespace
+
+void qrx::cbt::change_fault_arm(uint32_t fn_bits, uint64_t nth) {
+  g_change_fault_fns.store(0);
+  g_change_count.store(0);
+  g_change_nth.store(nth);
+  g_change_fault_fns.store(fn_bits);
+}
+
+void qrx::cbt::change_fault_disarm() {
+  g_change_fault_fns.store(0);
+}
 
 // cbinsert: function code 14.
 extern "C" QRX_API int32_t qrxcbins(cbt_tree *tree, const void *key, uint32_t len, uint32_t item,

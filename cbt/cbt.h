@@ -262,6 +262,16 @@ bool B_writable(Tree *t);
 // close then leaves the file marked open on disk, so that the next open asks for a verification.
 void B_mark_unclean(Tree *t);
 
+// Test hook of the layers above: while armed, every change call of the chosen functions (Fn::kInsert,
+// kDelete, kModify as bits 1 << code) is counted, process-wide, and the nth one (1 = the next) fails
+// before it reads anything: -1 with error 6 "error getting disk block", nothing changed. Disarmed, the
+// check costs one relaxed atomic load per change.
+void change_fault_arm(uint32_t fn_bits, uint64_t nth);
+void change_fault_disarm();
+inline constexpr uint32_t fn_bit(Fn fn) {
+  return 1u << static_cast<uint32_t>(fn);
+}
+
 // Calls f(stat, block, index) for the cursor and for the mark of every handle open on t's file. The
 // caller holds t->ctl->mutex (every modification does), which guards those fields.
 template <class F>

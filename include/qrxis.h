@@ -67,7 +67,7 @@ enum {
   QRXIS_RENAME = 15,
   QRXIS_NAME = 16,           /* file name too long; read/write open of a read-only database */
   QRXIS_DUP_INDEX = 17,
-  QRXIS_NO_FIELD = 18,       /* empty field list; key field the database does not have */
+  QRXIS_NO_FIELD = 18,       /* empty field list; unknown key field; a needed argument is null */
   QRXIS_COPY_SELF = 19,
   QRXIS_BLOCK_SIZE = 20,     /* index block size too big for the buffer pool */
   QRXIS_INDEX_EXISTS = 21,
@@ -137,6 +137,47 @@ QRX_API int32_t qrxismk(isam_db *db, isam_index *idx, const void *const *values)
  * regard to case; an empty text matches any), a null pointer matches any other value. */
 QRX_API int32_t qrxispm(isam_db *db, isam_index *idx, const void *const *values);
 
+/* ----------------------------------------------------------------------------------------------------
+ * Records. A record is one value per field, in field order (convention 3). The reads work on the current
+ * record of an index object (shared or private): when the index does not stand on a record they return
+ * its state instead (-2 before its first entry, -3 after its last, -4 when another index object's delete
+ * or modify moved it off its record; -4 also writes "Cursor position moved by concurrent update").
+ * A stored record that runs past the end of the file or whose fields run past its own length is damaged:
+ * -1, error 7. A null argument that the call needs: -1, error 18.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* igetrec: the record's stored bytes into buf, and fields[0..nfields) pointed at its fields inside buf
+ * (fields[nfields] = NULL). A record longer than size: the first size - 1 bytes and a NUL, fields left as
+ * they were; size 0 or less reads nothing. 1, the index's state, or -1. */
+QRX_API int32_t qrxisgrc(isam_db *db, isam_index *idx, void **fields, void *buf, int32_t size);
+/* igetrec2: each field's value copied to dests[i]; a field wider than widths[i] (when widths is given)
+ * stops the copy with -1, error 23. */
+QRX_API int32_t igetrec2(isam_db *db, isam_index *idx, void *const *dests, const int32_t *widths);
+/* ireadrec: the record's field data (without any slack of a reused hole) into buf, at most size bytes;
+ * *len = the data length. */
+QRX_API int32_t qrxisrrc(isam_db *db, isam_index *idx, void *buf, uint32_t size, uint32_t *len);
+/* igetreclen: *len = the stored length (the room the record occupies, at least its data length). */
+QRX_API int32_t qrxisgrl(isam_db *db, isam_index *idx, uint32_t *len);
+/* iaddrec: adds a record (one value per field) and an entry in every index; with idx, leaves idx on the
+ * new record. A unique index that already holds the key: -1, error 9 (the B-tree layer's error 17), and
+ * nothing of the record remains. A database open read-only: -1, error 7. */
+QRX_API int32_t qrxisadd(isam_db *db, isam_index *idx, const void *const *fields);
+/* iaddrec2: adds a record from its stored data bytes (len of them: exactly the fixed record length, or at
+ * least the shortest one, holding every field; else error 7). key (keylen bytes) is the record's key in
+ * idx without the index number; a unique idx that holds it refuses before anything is written (error 9,
+ * B-tree error 18). */
+QRX_API int32_t qrxisad2(isam_db *db, isam_index *idx, const void *key, uint32_t keylen, const void *data,
+                         uint32_t len);
+/* idelrec: deletes idx's current record and its entries; idx then stands on the entry after it. Not on a
+ * record: -1, error 4. Other private index objects on the record move to the entry after it, state -4. */
+QRX_API int32_t qrxisdel(isam_db *db, isam_index *idx);
+/* imodrec: replaces idx's current record by new values (in place when they fit, else moved) and changes
+ * every entry; the state of idx when it is not on a record. A failed entry change puts the old record back
+ * (perhaps at another offset): -1, error 9. */
+QRX_API int32_t qrxismod(isam_db *db, isam_index *idx, const void *const *fields);
+/* imodrec2: as imodrec with the new record's stored data bytes (every field inside len, else error 7). */
+QRX_API int32_t qrxismd2(isam_db *db, isam_index *idx, const void *data, uint32_t len);
+
 /* Public names of the operations: the same functions as the entry points above. */
 QRX_API int32_t isaminit(int32_t count, int32_t size);
 QRX_API int32_t isamexit(void);
@@ -151,6 +192,15 @@ QRX_API int32_t iclose_index(isam_db *db, isam_index *idx);
 QRX_API isam_db *icreate_db(const char *name, int32_t blocksize, const char *const *fields);
 QRX_API int32_t imatchkey(isam_db *db, isam_index *idx, const void *const *values);
 QRX_API int32_t ipartialmatch(isam_db *db, isam_index *idx, const void *const *values);
+QRX_API int32_t igetrec(isam_db *db, isam_index *idx, void **fields, void *buf, int32_t size);
+QRX_API int32_t ireadrec(isam_db *db, isam_index *idx, void *buf, uint32_t size, uint32_t *len);
+QRX_API int32_t igetreclen(isam_db *db, isam_index *idx, uint32_t *len);
+QRX_API int32_t iaddrec(isam_db *db, isam_index *idx, const void *const *fields);
+QRX_API int32_t iaddrec2(isam_db *db, isam_index *idx, const void *key, uint32_t keylen, const void *data,
+                         uint32_t len);
+QRX_API int32_t idelrec(isam_db *db, isam_index *idx);
+QRX_API int32_t imodrec(isam_db *db, isam_index *idx, const void *const *fields);
+QRX_API int32_t imodrec2(isam_db *db, isam_index *idx, const void *data, uint32_t len);
 
 /* ----------------------------------------------------------------------------------------------------
  * Numbers in their stored form (big-endian), for field and key values.
@@ -164,8 +214,12 @@ static inline uint32_t qrxis_get_u32(const void *p) {
   const unsigned char *b = (const unsigned char *)p;
   return ((uint32_t)b[0] << 24) | ((uint32_t)b[1] << 16) | ((uint32_t)b[2] << 8) | (uint32_t)b[3];
 }
-static inline void qrxis_put_i32(void *p, int32_t v) { qrxis_put_u32(p, (uint32_t)v); }
-static inline int32_t qrxis_get_i32(const void *p) { return (int32_t)qrxis_get_u32(p); }
+static inline void qrxis_put_i32(void *p, int32_t v) {
+  qrxis_put_u32(p, (uint32_t)v);
+}
+static inline int32_t qrxis_get_i32(const void *p) {
+  return (int32_t)qrxis_get_u32(p);
+}
 static inline void qrxis_put_i16(void *p, int16_t v) {
   unsigned char *b = (unsigned char *)p;
   b[0] = (unsigned char)((uint16_t)v >> 8), b[1] = (unsigned char)v;

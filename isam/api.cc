@@ -81,6 +81,38 @@ extern "C" QRX_API int32_t qrxispm(isam_db *db, isam_index *idx, const void *con
   return guarded<int32_t>("qrxispm", -1, [&] { return partial_match(db, idx, values); });
 }
 
+extern "C" QRX_API int32_t qrxisgrc(isam_db *db, isam_index *idx, void **fields, void *buf, int32_t size) {
+  return guarded<int32_t>("qrxisgrc", -1, [&] {
+    return get_rec(db, idx, reinterpret_cast<uint8_t **>(fields), static_cast<uint8_t *>(buf), size);
+  });
+}
+extern "C" QRX_API int32_t igetrec2(isam_db *db, isam_index *idx, void *const *dests, const int32_t *widths) {
+  return guarded<int32_t>("igetrec2", -1, [&] { return get_rec2(db, idx, dests, widths); });
+}
+extern "C" QRX_API int32_t qrxisrrc(isam_db *db, isam_index *idx, void *buf, uint32_t size, uint32_t *len) {
+  return guarded<int32_t>("qrxisrrc", -1,
+                          [&] { return read_rec(db, idx, static_cast<uint8_t *>(buf), size, len); });
+}
+extern "C" QRX_API int32_t qrxisgrl(isam_db *db, isam_index *idx, uint32_t *len) {
+  return guarded<int32_t>("qrxisgrl", -1, [&] { return get_reclen(db, idx, len); });
+}
+extern "C" QRX_API int32_t qrxisadd(isam_db *db, isam_index *idx, const void *const *fields) {
+  return guarded<int32_t>("qrxisadd", -1, [&] { return add_rec(db, idx, fields); });
+}
+extern "C" QRX_API int32_t qrxisad2(isam_db *db, isam_index *idx, const void *key, uint32_t keylen,
+                                    const void *data, uint32_t len) {
+  return guarded<int32_t>("qrxisad2", -1, [&] { return add_rec2(db, idx, key, keylen, data, len); });
+}
+extern "C" QRX_API int32_t qrxisdel(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisdel", -1, [&] { return del_rec(db, idx); });
+}
+extern "C" QRX_API int32_t qrxismod(isam_db *db, isam_index *idx, const void *const *fields) {
+  return guarded<int32_t>("qrxismod", -1, [&] { return mod_rec(db, idx, fields); });
+}
+extern "C" QRX_API int32_t qrxismd2(isam_db *db, isam_index *idx, const void *data, uint32_t len) {
+  return guarded<int32_t>("qrxismd2", -1, [&] { return mod_rec2(db, idx, data, len); });
+}
+
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
 extern "C" QRX_API void iprterr(void) __attribute__((alias("qrxisprt")));
@@ -97,3 +129,17 @@ extern "C" QRX_API int32_t imatchkey(isam_db *, isam_index *, const void *const 
     __attribute__((alias("qrxismk")));
 extern "C" QRX_API int32_t ipartialmatch(isam_db *, isam_index *, const void *const *)
     __attribute__((alias("qrxispm")));
+extern "C" QRX_API int32_t igetrec(isam_db *, isam_index *, void **, void *, int32_t)
+    __attribute__((alias("qrxisgrc")));
+extern "C" QRX_API int32_t ireadrec(isam_db *, isam_index *, void *, uint32_t, uint32_t *)
+    __attribute__((alias("qrxisrrc")));
+extern "C" QRX_API int32_t igetreclen(isam_db *, isam_index *, uint32_t *) __attribute__((alias("qrxisgrl")));
+extern "C" QRX_API int32_t iaddrec(isam_db *, isam_index *, const void *const *)
+    __attribute__((alias("qrxisadd")));
+extern "C" QRX_API int32_t iaddrec2(isam_db *, isam_index *, const void *, uint32_t, const void *, uint32_t)
+    __attribute__((alias("qrxisad2")));
+extern "C" QRX_API int32_t idelrec(isam_db *, isam_index *) __attribute__((alias("qrxisdel")));
+extern "C" QRX_API int32_t imodrec(isam_db *, isam_index *, const void *const *)
+    __attribute__((alias("qrxismod")));
+extern "C" QRX_API int32_t imodrec2(isam_db *, isam_index *, const void *, uint32_t)
+    __attribute__((alias("qrxismd2")));

@@ -206,6 +206,8 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2);
 // Width of a field's stored value at p (texts: length + 1), at most `avail` bytes looked at; 0 when the
 // value does not fit in `avail` bytes or the type is unknown.
 uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail);
+// Width of a caller's field value (texts: length + 1); 0 for an unknown type.
+uint32_t I_value_width(const Db *db, int32_t field, const uint8_t *v);
 // Entry key of idx from a record's field pointers (one per database field); a null pointer ends the key.
 // Its length, or -1 with isam_errno 11.
 int32_t I_mkkey(const Index *idx, const uint8_t *const *fields, uint8_t *out, uint32_t size);
@@ -253,6 +255,91 @@ Db *db_handle(const char *name);
 Index *index_handle(Db *db, const char *name);
 Index *open_index(Db *db, const char *name);
 int32_t close_index(Db *db, Index *idx);
+
+// ---------------------------------------------------------------------------------------------------
+// Record storage and free-space holes (record.cc). All run under the database lock with curdb set.
+// ---------------------------------------------------------------------------------------------------
+
+// Offsets, record lengths and hole sizes stay below this (offset-hole keys order offsets as signed).
+inline constexpr uint64_t kOffsetLimit = 0x80000000u;
+
+// Results of the steps that turn space into a hole.
+inline constexpr int32_t kHoleMade = 1;
+inline constexpr int32_t kHoleNotMade = -1;  // nothing was written: the space is as it was
+inline constexpr int32_t kHoleUnkeyed = -2;  // the length word was written, the free-space keys are not
+
+// The length word at off (isam_errno 7 when it cannot be read). 1 or -1.
+int32_t I_reclen(int32_t fd, uint32_t off, int32_t *len);
+// The stored length of the record at off, which must lie inside the data file: 1, or -1 (isam_errno 7;
+// 4 with the notice "Record at %d in %s is deleted!" when the space is a hole).
+int32_t I_stored_length(Db *db, uint32_t off, int32_t *len);
+// Reads len bytes behind the length word at off into buf: len, or -1 (isam_errno 7).
+int32_t I_read_rec(int32_t fd, uint32_t off, uint32_t len, uint8_t *buf);
+// Points ptrs[0..nfields) at the fields of len bytes of stored data (null from the first field that does
+// not fit) and ptrs[nfields] at null. The number of fields found.
+int32_t I_mark_fields(const Db *db, const uint8_t *data, uint32_t len, uint8_t **ptrs);
+// Total width of a record's field values (one pointer per field), or -1: a null value (isam_errno 18) or a
+// record too long for the file (isam_errno 7).
+int64_t I_record_width(const Db *db, const uint8_t *const *fields);
+// Stored bytes of a record from its field values (length word `stored`, then the values) in rbuf, with
+// room for `extra` more bytes behind them. The bytes built, or -1 (isam_errno 5).
+int64_t I_build_record(Db *db, const uint8_t *const *fields, uint32_t stored, uint32_t extra);
+// Room for a record of *need data bytes: the offset, *need raised to the size of a hole taken whole, and
+// *at_end set when the room is at the end of the file. 0 on failure.
+uint32_t I_emptyrec(Db *db, uint32_t *need, bool *at_end);
+// Turns size bytes behind the length word at off into a hole merged with its neighbours: kHoleMade, or
+// kHoleNotMade / kHoleUnkeyed with isam_errno set.
+int32_t I_add_hole(Db *db, uint32_t off, uint32_t size);
+// Places a record from field values (I_adddata) or raw data bytes (I_insdata): 1 with its offset, or -1.
+int32_t I_adddata(Db *db, const uint8_t *const *fields, uint32_t *off);
+int32_t I_insdata(Db *db, const uint8_t *data, uint32_t len, uint32_t *off);
+// The record's space (its stored length) becomes a hole; without index file only its length word is
+// written. As I_add_hole.
+int32_t I_deldata(Db *db, uint32_t off, uint32_t stored);
+// Fetches the record at off into the thread's recbuf, reclen and recfields: the thread record, or null
+// (isam_errno 6, 7, 4 for a hole, 5). The holder releases it with I_rlserec before the next fetch.
+ThreadData *I_fetchrec(Db *db, uint32_t off);
+int32_t I_rlserec(ThreadData *td);
+// Releases the thread's fetched record when it goes out of scope.
+struct FetchedRecord {
+  ThreadData *td;
+  explicit FetchedRecord(ThreadData *t) : td(t) {}
+  FetchedRecord(const FetchedRecord &) = delete;
+  FetchedRecord &operator=(const FetchedRecord &) = delete;
+  ~FetchedRecord() {
+    if (td != nullptr) I_rlserec(td);
+  }
+};
+// The walk over the data file in file order for an index object without tree: the first record (head)
+// or the one after curptr. 1 on a record (status 1), -3 at the end (status -3), -1 (isam_errno 7).
+int32_t I_phys_walk(Db *db, Index *idx, bool head);
+// rbuf holds at least n bytes: true, or false with the error line and isam_errno 5.
+bool I_grow_rbuf(Db *db, uint64_t n);
+
+// igetrec, igetrec2, ireadrec, igetreclen (read.cc; contracts in qrxis.h).
+int32_t get_rec(Db *db, Index *idx, uint8_t **fields, uint8_t *buf, int32_t size);
+int32_t get_rec2(Db *db, Index *idx, void *const *dests, const int32_t *widths);
+int32_t read_rec(Db *db, Index *idx, uint8_t *buf, uint32_t size, uint32_t *len);
+int32_t get_reclen(Db *db, Index *idx, uint32_t *len);
+
+// ---------------------------------------------------------------------------------------------------
+// Adding, deleting and modifying records (update.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// Entries of a new record in every index; on a failure the entries already added are deleted again and
+// the record's space becomes a hole. 1 or -1.
+int32_t I_upindexes(Db *db, const uint8_t *const *fields, uint32_t off);
+int32_t I_updateindexes(Db *db, const uint8_t *data, uint32_t len, uint32_t off);
+// The status of idx from where its cursor stands after a change: 1 on an entry of idx, -3 on another
+// index's entry, -2/-3 at an end. 1, or -1 (isam_errno 9).
+int32_t I_settle_status(Index *idx);
+
+// iaddrec, iaddrec2, idelrec, imodrec, imodrec2 (contracts in qrxis.h).
+int32_t add_rec(Db *db, Index *idx, const void *const *fields);
+int32_t add_rec2(Db *db, Index *idx, const void *key, uint32_t keylen, const void *data, uint32_t len);
+int32_t del_rec(Db *db, Index *idx);
+int32_t mod_rec(Db *db, Index *idx, const void *const *fields);
+int32_t mod_rec2(Db *db, Index *idx, const void *data, uint32_t len);
 
 // ---------------------------------------------------------------------------------------------------
 // Creating (create.cc).

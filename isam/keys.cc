@@ -167,6 +167,13 @@ uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t a
   return w <= avail ? w : 0;
 }
 
+uint32_t I_value_width(const Db *db, int32_t field, const uint8_t *v) {
+  const uint8_t type = db->types[static_cast<size_t>(field)];
+  if (!is_text(type)) return fixed_width(db, type, field);
+  const size_t n = std::strlen(reinterpret_cast<const char *>(v)) + 1;
+  return n < UINT32_MAX ? static_cast<uint32_t>(n) : 0;
+}
+
 int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
   const auto *a = static_cast<const uint8_t *>(k1), *b = static_cast<const uint8_t *>(k2);
   if (l1 == 0 || l2 == 0) return sign(int64_t{l1} - l2);

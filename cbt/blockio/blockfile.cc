@@ -215,6 +215,36 @@ int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf) {
   return rc;
 }
 
+namespace qrx::blockio {
+
+int32_t read_at(int32_t fd, uint64_t off, void *buf, uint32_t len) {
+  if (off > static_cast<uint64_t>(INT64_MAX) - len || (buf == nullptr && len != 0)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (fault_due(FaultOn::kRead)) {
+    errno = EIO;
+    return -1;
+  }
+  return transfer_all(fd, static_cast<uint8_t *>(buf), len, static_cast<off_t>(off),
+                      [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); });
+}
+
+int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
+  if (off > static_cast<uint64_t>(INT64_MAX) - len || (buf == nullptr && len != 0)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (fault_due(FaultOn::kWrite)) {
+    errno = EIO;
+    return -1;
+  }
+  return transfer_all(fd, static_cast<const uint8_t *>(buf), len, static_cast<off_t>(off),
+                      [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); });
+}
+
+}  // namespace qrx::blockio
+
 // No lock is taken: both hooks report success. Callers treat -1 from qrxcb_LockFile as a lock that was
 // not obtained, so a host that needs real locks can supply them here without changing any caller.
 int32_t qrxcb_LockFile(int32_t) {

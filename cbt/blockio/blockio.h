@@ -48,5 +48,12 @@ void fault_arm(FaultOn on, uint64_t nth, bool sticky);
 void fault_disarm();
 // Transfers of the armed kinds counted since fault_arm (failed ones included).
 uint64_t fault_count();
+// True when this transfer of kind `on` is to fail (counts it while a fault is armed).
+bool fault_due(FaultOn on);
+
+// Byte-range transfers of the record files, counted by the fault hook like blocks: 1 when all `len`
+// bytes moved at `off`, -1 otherwise (errno as the failing call left it; a read past the end is -1).
+int32_t read_at(int32_t fd, uint64_t off, void *buf, uint32_t len);
+int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len);
 
 }  // namespace qrx::blockio
