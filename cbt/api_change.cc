@@ -84,6 +84,10 @@ void qrx::cbt::change_fault_disarm() {
   g_change_fault_fns.store(0);
 }
 
+uint64_t qrx::cbt::change_fault_count() {
+  return g_change_count.load();
+}
+
 // cbinsert: function code 14.
 extern "C" QRX_API int32_t qrxcbins(cbt_tree *tree, const void *key, uint32_t len, uint32_t item,
                                     int32_t dupok) {

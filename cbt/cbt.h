@@ -268,6 +268,7 @@ void B_mark_unclean(Tree *t);
 // check costs one relaxed atomic load per change.
 void change_fault_arm(uint32_t fn_bits, uint64_t nth);
 void change_fault_disarm();
+uint64_t change_fault_count();  // change calls counted since change_fault_arm
 inline constexpr uint32_t fn_bit(Fn fn) {
   return 1u << static_cast<uint32_t>(fn);
 }

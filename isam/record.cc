@@ -59,14 +59,13 @@ int32_t write_word(const Db *db, uint32_t off, int32_t value) {
   return 1;
 }
 
-// True when the data file holds a hole of `size` bytes at off (its length word reads -size).
-bool hole_at(const Db *db, uint32_t off, uint32_t size) {
+// 1 when the data file holds a hole of `size` bytes at off (its length word reads -size), 0 when it does
+// not, -1 when the word cannot be read (isam_errno 7).
+int32_t hole_at(const Db *db, uint32_t off, uint32_t size) {
   int32_t len = 0;
-  if (off < db->datastart || size == 0 || size >= kOffsetLimit) return false;
-  const int32_t saved = isam_errno();
-  const bool read = I_reclen(db->fd, off, &len) == 1;
-  isam_errno() = saved;
-  return read && len == -static_cast<int32_t>(size);
+  if (off < db->datastart || size == 0 || size >= kOffsetLimit) return 0;
+  if (I_reclen(db->fd, off, &len) < 0) return -1;
+  return len == -static_cast<int32_t>(size) ? 1 : 0;
 }
 
 // The hole whose offset-hole key is at the cursor of t (with its item), when the key is one.
@@ -82,25 +81,21 @@ bool hole_at_cursor(cbt_tree *t, uint32_t item, uint32_t *off, uint32_t *size) {
 
 // The two keys of the hole (osize, ooff) become those of (nsize, noff), its new length word written
 // first. kHoleMade; kHoleNotMade when the word could not be written; kHoleUnkeyed when a key could not
-// be changed (the size key is changed back when the offset key fails).
+// be changed. The old keys then still describe the old hole: the size key is changed back when the
+// offset key fails, and a new word written in front of the old hole is cut short to end where the old
+// hole begins, so that the old hole is never inside another one.
 int32_t change_hole(Db *db, uint32_t osize, uint32_t ooff, uint32_t nsize, uint32_t noff) {
   if (write_word(db, noff, -static_cast<int32_t>(nsize)) < 0) return kHoleNotMade;
   Key5 os, ns, oo, no;
   hole_key(os, kSizeHolePrefix, osize), hole_key(ns, kSizeHolePrefix, nsize);
   hole_key(oo, kOffsetHolePrefix, ooff), hole_key(no, kOffsetHolePrefix, noff);
-  if (cbmodify(db->holetree, os, 5, ooff, ns, 5, noff, 1) != 1) {
-    QRX_ERROR("Unable to change free-space key of %d bytes at %d", static_cast<int>(osize),
-              static_cast<int>(ooff));
-    set_errno(Err::kCbt);
-    return kHoleUnkeyed;
-  }
-  if (cbmodify(db->holetree, oo, 5, osize, no, 5, nsize, 1) != 1) {
-    QRX_ERROR("Unable to change free-space key of offset %d", static_cast<int>(ooff));
-    cbmodify(db->holetree, ns, 5, noff, os, 5, ooff, 1);
-    set_errno(Err::kCbt);
-    return kHoleUnkeyed;
-  }
-  return kHoleMade;
+  const bool sized = cbmodify(db->holetree, os, 5, ooff, ns, 5, noff, 1) == 1;
+  if (sized && cbmodify(db->holetree, oo, 5, osize, no, 5, nsize, 1) == 1) return kHoleMade;
+  QRX_ERROR("Unable to change free-space keys of %d bytes at %d", static_cast<int>(osize), static_cast<int>(ooff));
+  if (sized) cbmodify(db->holetree, ns, 5, noff, os, 5, ooff, 1);
+  if (noff < ooff) write_word(db, noff, -static_cast<int32_t>(ooff - noff - 4));
+  set_errno(Err::kCbt);
+  return kHoleUnkeyed;
 }
 
 // Removes both keys of the hole (size, off): true, or false (isam_errno 9).
@@ -116,8 +111,9 @@ bool remove_hole(Db *db, uint32_t off, uint32_t size) {
   return true;
 }
 
-// The largest hole: true with its size and offset, false when there is none; -1 in *failed when the
-// B-tree layer failed. A key whose hole the data file does not hold is reported and dropped.
+// The largest hole: true with its size and offset, false when there is none or when *failed is set (the
+// B-tree layer or the read of the hole's word failed). A key whose hole the data file does not hold is
+// reported and dropped.
 bool largest_hole(Db *db, uint32_t *size, uint32_t *off, bool *failed) {
   uint32_t item = 0, len = 0;
   uint8_t key[10] = {};
@@ -125,7 +121,11 @@ bool largest_hole(Db *db, uint32_t *size, uint32_t *off, bool *failed) {
   if (r == 1 && cbkeylen(db->holetree, &len) == 1 && cbkey(db->holetree, key, sizeof key) == 1) {
     if (key[0] != kSizeHolePrefix || len != 5) return false;
     *size = codec::load_u32(key, 1), *off = item;
-    if (hole_at(db, *off, *size)) return true;
+    const int32_t held = hole_at(db, *off, *size);
+    if (held != 0) {
+      *failed = held < 0;
+      return held > 0;
+    }
     QRX_ERROR("Free-space key of %d bytes at %d does not describe %s; dropped", static_cast<int>(*size),
               static_cast<int>(*off), db->datafile.c_str());
     remove_hole(db, *off, *size);
@@ -282,8 +282,11 @@ int32_t I_add_hole(Db *db, uint32_t off, uint32_t size) {
   }
   if (back == 1) hole_at_cursor(db->holetree, item, &prev, &prev_size);
   // Neighbours count only when the data file holds them.
-  if (next != 0 && !hole_at(db, next, next_size)) next = 0;
-  if (prev != 0 && !hole_at(db, prev, prev_size)) prev = 0;
+  const int32_t next_held = next != 0 ? hole_at(db, next, next_size) : 0;
+  const int32_t prev_held = prev != 0 ? hole_at(db, prev, prev_size) : 0;
+  if (next_held < 0 || prev_held < 0) return kHoleNotMade;
+  if (next_held == 0) next = 0;
+  if (prev_held == 0) prev = 0;
   const bool prev_touches = prev != 0 && uint64_t{prev} + prev_size + 4 == off;
   const bool next_touches = next != 0 && uint64_t{off} + size + 4 == next;
   if (prev_touches && next_touches && uint64_t{prev_size} + size + next_size + 8 < kOffsetLimit) {
@@ -319,7 +322,11 @@ int32_t I_deldata(Db *db, uint32_t off, uint32_t stored) {
   }
   if (db->holetree == nullptr)
     return write_word(db, off, -static_cast<int32_t>(stored)) == 1 ? kHoleMade : kHoleNotMade;
-  return I_add_hole(db, off, stored);
+  const int32_t made = I_add_hole(db, off, stored);
+  if (made == kHoleUnkeyed)
+    QRX_ERROR("Free space of %d bytes at %d in %s is not recorded; it will not be reused",
+              static_cast<int>(stored), static_cast<int>(off), db->datafile.c_str());
+  return made;
 }
 
 namespace {

@@ -10,8 +10,8 @@
 // Order of the steps, and what a failure leaves:
 //  - add: place the record, then add an entry per index; a failed entry deletes the entries added so far
 //    and turns the record's space into a hole (the B-tree layer's codes of the failure are kept).
-//  - delete: the record's space becomes a hole, then its entries go. A failure before the hole's length
-//    word is written changes nothing.
+//  - delete: the entries go, then the record's space becomes a hole. A failure of either puts the entries
+//    back, so no entry is ever left pointing at space that a later record may take.
 //  - modify: write the new data (in place, or as a new record whose old space becomes a hole), then change
 //    every entry; a failed change puts the old record back (at an offset that may differ) and points every
 //    entry at it again.
@@ -153,24 +153,42 @@ int32_t I_del1index(Index *idx, ThreadData *td, const uint8_t *const *fields, ui
   return idx->status == 1 ? I_settle_status(idx) : 1;
 }
 
-// Removes every entry of the record (fields, off). 1, or -1 after trying every index.
+constexpr int32_t kEntriesKept = -2;
+
+// Adds the entries of the record (fields, off) again to the indexes before `until` (all: null).
+void reinsert(Db *db, ThreadData *td, const uint8_t *const *fields, uint32_t off, const Index *until) {
+  for (Index *idx = db->indexes.next; idx != &db->indexes && idx != until; idx = idx->next) {
+    const int32_t len = idx->tree != nullptr ? I_mkkey(idx, fields, td->keybuf, td->keybufsize) : -1;
+    if (len >= 0 && cbinsert(idx->tree, td->keybuf, static_cast<uint32_t>(len), off, idx->unique != 0 ? 0 : 1) != 1)
+      QRX_ERROR("Unable to restore the entry of index %s for the record of %d", idx->name.c_str(),
+                static_cast<int>(off));
+  }
+}
+
+// Removes every entry of the record (fields, off), after stepping the index objects that stand on it.
+// When an entry cannot be removed, those removed before it are added again: kEntriesKept, the record
+// keeps all its entries. 1 otherwise, or -1 when a cursor could not be stepped.
 int32_t I_delindexes(Db *db, Index *caller, ThreadData *td, const uint8_t *const *fields, uint32_t off) {
   int32_t rc = I_move_private(db, caller, off);
-  for_each(db->indexes, [&](Index *idx) {
+  for (Index *idx = db->indexes.next; idx != &db->indexes; idx = idx->next) {
     if (idx->tree == nullptr) {
       // The shared walk moves on only when it stood on the deleted record.
       if ((idx->status == 1 || idx->status == -4) && idx->curptr == off && I_phys_walk(db, idx, false) == -1)
         rc = -1;
     } else if (I_del1index(idx, td, fields, off) < 0) {
-      rc = -1;
+      const CbtCodes codes;
+      reinsert(db, td, fields, off, idx);
+      codes.restore();
+      return kEntriesKept;
     }
-  });
+  }
   return rc;
 }
 
 // The new data of a record (old stored length `stored` at off) written: in place when it fits, else as a
-// new record whose old space becomes a hole. 1 with the new offset; kHoleUnkeyed when the data are in
-// place but the free-space keys of the space let go are not; -1 when nothing changed.
+// new record whose old space becomes a hole. 1 with the new offset (also when the free-space keys of the
+// space let go could not be written: that space is then lost to reuse, nothing else); -1 when nothing
+// changed.
 int32_t I_moddata(Db *db, uint32_t stored, uint32_t off, const uint8_t *const *fields, uint32_t *noff) {
   const int64_t total = I_record_width(db, fields);
   if (total < 0) return -1;
@@ -183,7 +201,7 @@ int32_t I_moddata(Db *db, uint32_t stored, uint32_t off, const uint8_t *const *f
       codes.restore();
       return -1;
     }
-    return freed;
+    return 1;
   }
   // A rest of 4 bytes or less cannot hold a hole: the record keeps it.
   const uint32_t used = total + 4 >= stored ? stored : static_cast<uint32_t>(total);
@@ -198,7 +216,8 @@ int32_t I_moddata(Db *db, uint32_t stored, uint32_t off, const uint8_t *const *f
   *noff = off;
   if (rest == 0) return 1;
   // The rest's word is on disk already: a failure here only leaves its keys out of step.
-  return I_deldata(db, off + used + 4, rest - 4) == kHoleMade ? 1 : kHoleUnkeyed;
+  I_deldata(db, off + used + 4, rest - 4);
+  return 1;
 }
 
 // Puts the old record (fields old, first at off) back after the change of `failed` went wrong: the new
@@ -304,10 +323,8 @@ int32_t modify_record(Db *db, Index *idx, const uint8_t *const *fields) {
   if (I_fetchrec(db, off) == nullptr) return -1;
   const FetchedRecord rec(td);
   uint32_t noff = 0;
-  const int32_t data = I_moddata(db, static_cast<uint32_t>(td->reclen), off, fields, &noff);
-  if (data == -1) return -1;
-  const int32_t rc = I_modindexes(db, idx, td, td->recfields, off, fields, noff);
-  return rc < 0 || data < 0 ? -1 : 1;
+  if (I_moddata(db, static_cast<uint32_t>(td->reclen), off, fields, &noff) < 0) return -1;
+  return I_modindexes(db, idx, td, td->recfields, off, fields, noff);
 }
 
 }  // namespace
@@ -460,11 +477,17 @@ int32_t del_rec(Db *db, Index *idx) {
     return -1;
   }
   const FetchedRecord rec(td);
-  const int32_t freed = I_deldata(db, off, static_cast<uint32_t>(td->reclen));
-  if (freed == kHoleNotMade) return -1;
-  // From here the space is free: the entries must go even when its keys could not be written.
-  const int32_t rc = I_delindexes(db, idx, td, td->recfields, off);
-  return rc < 0 || freed < 0 ? -1 : 1;
+  // Entries first, then the space: a failure of either leaves the record with all its entries, so no
+  // entry ever points at space that a later record may take.
+  const int32_t gone = I_delindexes(db, idx, td, td->recfields, off);
+  if (gone == kEntriesKept) return -1;
+  if (I_deldata(db, off, static_cast<uint32_t>(td->reclen)) == kHoleNotMade) {
+    const CbtCodes codes;
+    reinsert(db, td, td->recfields, off, nullptr);
+    codes.restore();
+    return -1;
+  }
+  return gone;
 }
 
 namespace {

@@ -222,7 +222,7 @@ int32_t read_at(int32_t fd, uint64_t off, void *buf, uint32_t len) {
     errno = EINVAL;
     return -1;
   }
-  if (fault_due(FaultOn::kRead)) {
+  if (fault_due(FaultOn::kRangeRead)) {
     errno = EIO;
     return -1;
   }
@@ -235,7 +235,7 @@ int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
     errno = EINVAL;
     return -1;
   }
-  if (fault_due(FaultOn::kWrite)) {
+  if (fault_due(FaultOn::kRangeWrite)) {
     errno = EIO;
     return -1;
   }
