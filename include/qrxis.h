@@ -172,8 +172,9 @@ QRX_API int32_t qrxisad2(isam_db *db, isam_index *idx, const void *key, uint32_t
  * record: -1, error 4. Other private index objects on the record move to the entry after it, state -4. */
 QRX_API int32_t qrxisdel(isam_db *db, isam_index *idx);
 /* imodrec: replaces idx's current record by new values (in place when they fit, else moved) and changes
- * every entry; the state of idx when it is not on a record. A failed entry change puts the old record back
- * (perhaps at another offset): -1, error 9. */
+ * every entry; the state of idx when it is not on a record. Afterwards idx stands where its B-tree cursor
+ * went: the change of its own entry steps it on to the entry after the old one (status 1, or -3 past its
+ * last). A failed entry change puts the old record back (perhaps at another offset): -1, error 9. */
 QRX_API int32_t qrxismod(isam_db *db, isam_index *idx, const void *const *fields);
 /* imodrec2: as imodrec with the new record's stored data bytes (every field inside len, else error 7). */
 QRX_API int32_t qrxismd2(isam_db *db, isam_index *idx, const void *data, uint32_t len);

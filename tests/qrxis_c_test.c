@@ -73,6 +73,24 @@ int main(void) {
   CHECK(f != NULL && fread(bytes, 1, sizeof bytes, f) == sizeof want && fclose(f) == 0);
   CHECK(!memcmp(bytes, want, sizeof want));
 
+  /* Records through the unique index: added, read back, modified, deleted. */
+  unsigned char id[4], zeros[16] = {0}, buf[128];
+  const void *values[12] = {"Ann", "Oslo", id};
+  for (int i = 3; i < 11; i++) values[i] = zeros;
+  qrxis_put_i32(id, 42);
+  void *got[12];
+  uint32_t len = 0;
+  db = iopen_db(base, 2);
+  isam_index *by = db ? ihandle(db, "BYID") : NULL;
+  CHECK(iaddrec(db, by, values) == 1 && iaddrec(db, NULL, values) == -1 && *qrxiseno() == QRXIS_CBT);
+  CHECK(igetreclen(db, by, &len) == 1 && len == 47 && ireadrec(db, by, buf, 4, &len) == 1 && len == 47);
+  CHECK(igetrec(db, by, got, buf, sizeof buf) == 1 && !strcmp(got[1], "Oslo") && qrxis_get_i32(got[2]) == 42);
+  /* The changed entry moves BYID's cursor to the entry after it: past BYID's last one, on BYCITY's. */
+  values[0] = "Annabel";
+  CHECK(imodrec(db, by, values) == 1 && igetrec(db, by, got, buf, sizeof buf) == -3);
+  qrxis_put_i32(id, 43);
+  CHECK(iaddrec(db, by, values) == 1 && idelrec(db, by) == 1 && iclose_db(db) == 1);
+
   /* The index file was closed properly and verifies clean. */
   cbt_tree *t = cbopen(idx, 1, NULL);
   CHECK(t != NULL && *qrxcbecd() == 0 && qrxcbver(t) == 1 && qrxcbchk(t) == 1 && cbclose(t) == 1);
