@@ -1,12 +1,15 @@
 // database_fuzzer.cc - libFuzzer target whose input is a database's pair of files: a 4-byte big-endian
 // length L, L bytes of the data file (name.DB), then the index file (name.IDX, its control record's parity
 // made right; none when nothing is left). The database is opened read/write, its indexes looked up and
-// opened with cursors of their own, matched against made-up values, flushed and closed, opened again
-// read-only, and the layer ended. A crash, sanitizer report, leak or hang is a finding. With
-// QRX_WRITE_SEEDS=DIR in the environment it writes sound databases to DIR as seeds and stops.
+// opened with cursors of their own, matched against made-up values; its records are walked in file order
+// and read every way, and some deleted, modified or added beside them; it is flushed and closed, opened
+// again read-only (where the changes must be refused), and the layer ended. A crash, sanitizer report, leak
+// or hang is a finding. With QRX_WRITE_SEEDS=DIR in the environment it writes sound databases to DIR as seeds
+// and stops.
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "cbt/codec.h"
+#include "isam/isam.h"
 #include "qrxis.h"
 
 namespace {
@@ -25,6 +29,45 @@ std::string g_dir;
 
 void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// One step of the walk in file order, under the database lock as every public operation takes it.
+int32_t walk(isam_db *db, isam_index *phys, bool head) {
+  if (!qrx::isam::lock_db(db)) return -1;
+  *qrxiscdb() = db;
+  const int32_t r = qrx::isam::I_phys_walk(db, phys, head);
+  qrx::isam::unlock(db);
+  return r;
+}
+
+// Walks the records in file order, reading each with all four reads; every third is modified, every fifth
+// deleted, and a record is added after every seventh; now and then one goes in or is rewritten from the raw
+// bytes just read. The walk is bounded: a modify may move a record
+// behind the cursor, where the walk meets it again.
+void change_records(isam_db *db, const void *const *values) {
+  isam_index *phys = iopen_index(db, "Physical Index");
+  if (phys == nullptr) return;
+  std::vector<uint8_t> buf(256);
+  std::vector<void *> fields(static_cast<size_t>(db->nfields) + 1);
+  std::vector<int32_t> widths(static_cast<size_t>(db->nfields), 16);
+  std::vector<std::vector<uint8_t>> dests(static_cast<size_t>(db->nfields), std::vector<uint8_t>(16));
+  std::vector<void *> destptrs;
+  for (auto &d : dests) destptrs.push_back(d.data());
+  uint32_t len = 0;
+  int32_t step = 0;
+  for (int32_t r = walk(db, phys, true); r == 1 && step < 64; r = walk(db, phys, false), ++step) {
+    igetreclen(db, phys, &len);
+    igetrec(db, phys, fields.data(), buf.data(), static_cast<int32_t>(buf.size()));
+    igetrec2(db, phys, destptrs.data(), widths.data());
+    ireadrec(db, phys, buf.data(), static_cast<uint32_t>(buf.size()), &len);
+    if (step % 3 == 1) imodrec(db, phys, values);
+    if (step % 5 == 2) idelrec(db, phys);
+    if (step % 7 == 3) iaddrec(db, nullptr, values);
+    const uint32_t raw = len < buf.size() ? len : 0;
+    if (step % 11 == 4) iaddrec2(db, nullptr, nullptr, 0, buf.data(), raw);
+    if (step % 13 == 5) imodrec2(db, phys, buf.data(), raw);
+  }
+  iclose_index(db, phys);
 }
 
 void exercise(const uint8_t *data, size_t size) {
@@ -50,6 +93,14 @@ void exercise(const uint8_t *data, size_t size) {
     uint8_t id[4];
     qrxis_put_i32(id, 7);
     const void *values[] = {"Smith", id, "x", nullptr};
+    // A value for every field: text "Smith", then zeros as wide as any declared length.
+    static std::vector<uint8_t> value = [] {
+      std::vector<uint8_t> v(70000, 0);
+      std::copy_n("Smith", 5, v.begin());
+      return v;
+    }();
+    std::vector<const void *> every(static_cast<size_t>(db->nfields), value.data());
+    every.push_back(nullptr);
     for (const char *name : {"Physical Index", "BYNAME", "BYCITY", "B", "", "z"}) {
       isam_index *shared = ihandle(db, name), *own = iopen_index(db, name);
       for (isam_index *idx : {shared, own}) {
@@ -59,15 +110,36 @@ void exercise(const uint8_t *data, size_t size) {
       iclose_index(db, own);
       iclose_index(db, shared);
     }
+    change_records(db, every.data());
     iflush_db(db);
     iclose_db(db);
   }
   isamexit();  // frees the cached database object of this run
 }
 
-// Sound databases: fields of every type with a unique index and one on a text segment, one field with one
-// index, and a database without an index file. A description key: 0x00, the name, each field specification,
-// every piece with its NUL; its item is the index number.
+// Six records whose first fields differ in their first byte, the rest zeros; the third is deleted again,
+// leaving a hole.
+void add_records(const std::string &base) {
+  isam_db *db = iopen_db(base.c_str(), 2);
+  if (db == nullptr) return;
+  static const uint8_t zeros[64] = {};
+  std::vector<const void *> values(static_cast<size_t>(db->nfields), zeros);
+  values.push_back(nullptr);
+  isam_index *third = iopen_index(db, "Physical Index");
+  for (char c = 'a'; c < 'g'; ++c) {
+    const std::string first = std::string(1, c) + "mith-of-the-record";
+    values[0] = first.c_str();
+    iaddrec(db, c == 'c' ? third : nullptr, values.data());
+  }
+  idelrec(db, third);
+  iclose_index(db, third);
+  iclose_db(db);
+  isamexit();
+}
+
+// Sound databases with records and a hole: fields of every type with a unique index and one on a text
+// segment, one field with one index, and a database without an index file. A description key: 0x00, the
+// name, each field specification, every piece with its NUL; its item is the index number.
 int write_seeds(const std::string &out) {
   using Desc = std::pair<uint32_t, std::string>;
   const char *every[] = {"NAME",  "CITY,S",    "ID,I", "N,U",     "L,L",  "F,F",
@@ -95,6 +167,7 @@ int write_seeds(const std::string &out) {
       if (t != nullptr) cbinsert(t, d.second.data(), static_cast<uint32_t>(d.second.size()), d.first, 0);
     if (t != nullptr) cbclose(t);
     cbexit();
+    add_records(base);
     std::ifstream db(base + ".DB", std::ios::binary), idx(base + ".IDX", std::ios::binary);
     const std::string d{std::istreambuf_iterator<char>(db), {}}, x{std::istreambuf_iterator<char>(idx), {}};
     std::string seed(4, '\0');
