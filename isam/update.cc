@@ -15,6 +15,7 @@
 //  - modify: write the new data (in place, or as a new record whose old space becomes a hole), then change
 //    every entry; a failed change puts the old record back (at an offset that may differ) and points every
 //    entry at it again.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -108,11 +109,12 @@ void free_record(Db *db, uint32_t off) {
 
 // Steps private index objects that stand on the record at off to the entry after it (the walk's next
 // record for one without tree): the caller's own index gets the state where it lands, the others -4.
-// 1, or -1 when a step failed.
-int32_t I_move_private(Db *db, Index *caller, uint32_t off) {
+// Those in `keep` stay where they are. 1, or -1 when a step failed.
+int32_t I_move_private(Db *db, Index *caller, uint32_t off, const std::vector<Index *> &keep = {}) {
   int32_t rc = 1;
   for_each(db->privindexes, [&](Index *p) {
     if (p->status != 1 && p->status != -4) return;
+    if (std::find(keep.begin(), keep.end(), p) != keep.end()) return;
     int32_t landed = 0;
     if (p->tree == nullptr) {
       if (p->curptr != off) return;
@@ -159,7 +161,8 @@ constexpr int32_t kEntriesKept = -2;
 void reinsert(Db *db, ThreadData *td, const uint8_t *const *fields, uint32_t off, const Index *until) {
   for (Index *idx = db->indexes.next; idx != &db->indexes && idx != until; idx = idx->next) {
     const int32_t len = idx->tree != nullptr ? I_mkkey(idx, fields, td->keybuf, td->keybufsize) : -1;
-    if (len >= 0 && cbinsert(idx->tree, td->keybuf, static_cast<uint32_t>(len), off, idx->unique != 0 ? 0 : 1) != 1)
+    if (len >= 0 &&
+        cbinsert(idx->tree, td->keybuf, static_cast<uint32_t>(len), off, idx->unique != 0 ? 0 : 1) != 1)
       QRX_ERROR("Unable to restore the entry of index %s for the record of %d", idx->name.c_str(),
                 static_cast<int>(off));
   }
@@ -256,6 +259,29 @@ void undo_modify(Db *db, ThreadData *td, uint8_t *nkey, Index *failed, const uin
   codes.restore();
 }
 
+// Private index objects that an earlier change moved onto the record at off (state -4) and that have not
+// shown it yet: those in whose order the record keeps its place (the same key and, unless the index is
+// unique, the same offset; in file order the same offset) go on waiting on it rather than passing it by.
+std::vector<Index *> I_waiting(Db *db, Index *caller, ThreadData *td, uint8_t *nkey,
+                               const uint8_t *const *old, uint32_t off, const uint8_t *const *fresh,
+                               uint32_t noff) {
+  std::vector<Index *> waiting;
+  for_each(db->privindexes, [&](Index *p) {
+    if (p == caller || p->status != -4) return;
+    if (p->tree == nullptr) {
+      if (p->curptr == off && noff == off) waiting.push_back(p);
+      return;
+    }
+    uint32_t item = 0;
+    if ((noff != off && p->unique == 0) || cbcurr(p->tree, &item) != 1 || item != off) return;
+    const int32_t ol = I_mkkey(p, old, td->keybuf, td->keybufsize);
+    const int32_t nl = ol < 0 ? -1 : I_mkkey(p, fresh, nkey, td->keybufsize);
+    if (nl >= 0 && I_compare(td->keybuf, static_cast<uint32_t>(ol), nkey, static_cast<uint32_t>(nl)) == 0)
+      waiting.push_back(p);
+  });
+  return waiting;
+}
+
 // Changes every entry of the record from (old key, off) to (new key, noff), after stepping private index
 // objects off the old record. 1, or -1 (after the undo when an entry could not be changed).
 int32_t I_modindexes(Db *db, Index *caller, ThreadData *td, const uint8_t *const *old, uint32_t off,
@@ -265,8 +291,9 @@ int32_t I_modindexes(Db *db, Index *caller, ThreadData *td, const uint8_t *const
     set_errno(Err::kNoMemory);
     return -1;
   }
+  const std::vector<Index *> waiting = I_waiting(db, caller, td, nkey.get(), old, off, fresh, noff);
   // Before any entry changes: afterwards no cursor would stand on the old entry any more.
-  int32_t rc = I_move_private(db, caller, off);
+  int32_t rc = I_move_private(db, caller, off, waiting);
   Index *failed = nullptr;
   for (Index *idx = db->indexes.next; idx != &db->indexes && failed == nullptr; idx = idx->next) {
     if (idx->tree == nullptr) {
@@ -287,7 +314,16 @@ int32_t I_modindexes(Db *db, Index *caller, ThreadData *td, const uint8_t *const
       rc = -1;
     }
   }
-  if (failed == nullptr) return rc;
+  if (failed == nullptr) {
+    // The entry change moved the waiting cursors off the old entry: back onto the new one (should that
+    // fail, one stays on the entry after it, as any other moved cursor).
+    for (Index *p : waiting) {
+      const int32_t nl = p->tree != nullptr ? I_mkkey(p, fresh, nkey.get(), td->keybufsize) : -1;
+      uint32_t item = noff;
+      if (nl >= 0) cbfinditem(p->tree, nkey.get(), static_cast<uint32_t>(nl), &item);
+    }
+    return rc;
+  }
   undo_modify(db, td, nkey.get(), failed, old, off, fresh, noff);
   return -1;
 }
