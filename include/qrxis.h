@@ -138,6 +138,37 @@ QRX_API int32_t qrxismk(isam_db *db, isam_index *idx, const void *const *values)
 QRX_API int32_t qrxispm(isam_db *db, isam_index *idx, const void *const *values);
 
 /* ----------------------------------------------------------------------------------------------------
+ * Navigation. Each index object has a cursor over its own entries in key order (the "Physical Index":
+ * over the records in file order). Its state: 1 on an entry, -2 before the first (a new index object),
+ * -3 after the last, -4 moved off its record by another index object's delete or modify. Results -2, -3
+ * and 3 are not failures and leave error 0. The "Physical Index" allows ifindhead and ifindnext only;
+ * the others on it: -1, error 6. A B-tree step that fails: -1, error 9.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* ifindhead: 1 on the first entry; -3 when the index has none. */
+QRX_API int32_t qrxisfhd(isam_db *db, isam_index *idx);
+/* ifindtail: 1 on the last entry; -2 when the index has none. */
+QRX_API int32_t qrxisftl(isam_db *db, isam_index *idx);
+/* ifindnext: 1 on the next entry, -3 past the last (and again after that); from -2 the first entry. From
+ * -4 the entry the other index object's change moved the cursor to, which is the one after the record it
+ * left: no record living through a walk is skipped. */
+QRX_API int32_t qrxisfnx(isam_db *db, isam_index *idx);
+/* ifindprev: 1 on the previous entry, -2 before the first; from -3 the last entry. */
+QRX_API int32_t qrxisfpv(isam_db *db, isam_index *idx);
+/* ifindkey: values as for imatchkey (fewer than the key fields: a partial key, which finds the first entry
+ * beginning with them). 2 on an entry with that key; 3 not found, the cursor on the next greater entry
+ * (state 1, or -3 when none of the index follows). */
+QRX_API int32_t qrxisfky(isam_db *db, isam_index *idx, const void *const *values);
+/* ifindrec: one value per field of a whole record. 2 on the entry of a record equal in every field (the
+ * first such among equal keys); 3 when there is none. */
+QRX_API int32_t qrxisfrc(isam_db *db, isam_index *idx, const void *const *fields);
+/* imarkrec: saves the cursor as the index object's mark (one per object, kept until the next imarkrec or
+ * the close). ifindmark: back on it: 1; -2 or -3 when the entry marked was removed and the mark moved to
+ * a key before or after this index's entries; -1, error 9 (B-tree error 22) without a mark. */
+QRX_API int32_t qrxismrk(isam_db *db, isam_index *idx);
+QRX_API int32_t qrxisfmk(isam_db *db, isam_index *idx);
+
+/* ----------------------------------------------------------------------------------------------------
  * Records. A record is one value per field, in field order (convention 3). The reads work on the current
  * record of an index object (shared or private): when the index does not stand on a record they return
  * its state instead (-2 before its first entry, -3 after its last, -4 when another index object's delete
@@ -193,6 +224,14 @@ QRX_API int32_t iclose_index(isam_db *db, isam_index *idx);
 QRX_API isam_db *icreate_db(const char *name, int32_t blocksize, const char *const *fields);
 QRX_API int32_t imatchkey(isam_db *db, isam_index *idx, const void *const *values);
 QRX_API int32_t ipartialmatch(isam_db *db, isam_index *idx, const void *const *values);
+QRX_API int32_t ifindhead(isam_db *db, isam_index *idx);
+QRX_API int32_t ifindtail(isam_db *db, isam_index *idx);
+QRX_API int32_t ifindnext(isam_db *db, isam_index *idx);
+QRX_API int32_t ifindprev(isam_db *db, isam_index *idx);
+QRX_API int32_t ifindkey(isam_db *db, isam_index *idx, const void *const *values);
+QRX_API int32_t ifindrec(isam_db *db, isam_index *idx, const void *const *fields);
+QRX_API int32_t imarkrec(isam_db *db, isam_index *idx);
+QRX_API int32_t ifindmark(isam_db *db, isam_index *idx);
 QRX_API int32_t igetrec(isam_db *db, isam_index *idx, void **fields, void *buf, int32_t size);
 QRX_API int32_t ireadrec(isam_db *db, isam_index *idx, void *buf, uint32_t size, uint32_t *len);
 QRX_API int32_t igetreclen(isam_db *db, isam_index *idx, uint32_t *len);

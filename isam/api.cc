@@ -113,6 +113,31 @@ extern "C" QRX_API int32_t qrxismd2(isam_db *db, isam_index *idx, const void *da
   return guarded<int32_t>("qrxismd2", -1, [&] { return mod_rec2(db, idx, data, len); });
 }
 
+extern "C" QRX_API int32_t qrxisfhd(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisfhd", -1, [&] { return find_head(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisftl(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisftl", -1, [&] { return find_tail(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisfnx(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisfnx", -1, [&] { return find_next(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisfpv(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisfpv", -1, [&] { return find_prev(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisfky(isam_db *db, isam_index *idx, const void *const *values) {
+  return guarded<int32_t>("qrxisfky", -1, [&] { return find_key(db, idx, values); });
+}
+extern "C" QRX_API int32_t qrxisfrc(isam_db *db, isam_index *idx, const void *const *fields) {
+  return guarded<int32_t>("qrxisfrc", -1, [&] { return find_rec(db, idx, fields); });
+}
+extern "C" QRX_API int32_t qrxismrk(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxismrk", -1, [&] { return mark_rec(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisfmk(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisfmk", -1, [&] { return find_mark(db, idx); });
+}
+
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
 extern "C" QRX_API void iprterr(void) __attribute__((alias("qrxisprt")));
@@ -143,3 +168,13 @@ extern "C" QRX_API int32_t imodrec(isam_db *, isam_index *, const void *const *)
     __attribute__((alias("qrxismod")));
 extern "C" QRX_API int32_t imodrec2(isam_db *, isam_index *, const void *, uint32_t)
     __attribute__((alias("qrxismd2")));
+extern "C" QRX_API int32_t ifindhead(isam_db *, isam_index *) __attribute__((alias("qrxisfhd")));
+extern "C" QRX_API int32_t ifindtail(isam_db *, isam_index *) __attribute__((alias("qrxisftl")));
+extern "C" QRX_API int32_t ifindnext(isam_db *, isam_index *) __attribute__((alias("qrxisfnx")));
+extern "C" QRX_API int32_t ifindprev(isam_db *, isam_index *) __attribute__((alias("qrxisfpv")));
+extern "C" QRX_API int32_t ifindkey(isam_db *, isam_index *, const void *const *)
+    __attribute__((alias("qrxisfky")));
+extern "C" QRX_API int32_t ifindrec(isam_db *, isam_index *, const void *const *)
+    __attribute__((alias("qrxisfrc")));
+extern "C" QRX_API int32_t imarkrec(isam_db *, isam_index *) __attribute__((alias("qrxismrk")));
+extern "C" QRX_API int32_t ifindmark(isam_db *, isam_index *) __attribute__((alias("qrxisfmk")));

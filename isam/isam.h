@@ -342,6 +342,20 @@ int32_t mod_rec(Db *db, Index *idx, const void *const *fields);
 int32_t mod_rec2(Db *db, Index *idx, const void *data, uint32_t len);
 
 // ---------------------------------------------------------------------------------------------------
+// Navigation (nav.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// ifindhead, ifindtail, ifindnext, ifindprev, ifindkey, ifindrec, imarkrec, ifindmark (contracts in qrxis.h).
+int32_t find_head(Db *db, Index *idx);
+int32_t find_tail(Db *db, Index *idx);
+int32_t find_next(Db *db, Index *idx);
+int32_t find_prev(Db *db, Index *idx);
+int32_t find_key(Db *db, Index *idx, const void *const *values);
+int32_t find_rec(Db *db, Index *idx, const void *const *fields);
+int32_t mark_rec(Db *db, Index *idx);
+int32_t find_mark(Db *db, Index *idx);
+
+// ---------------------------------------------------------------------------------------------------
 // Creating (create.cc).
 // ---------------------------------------------------------------------------------------------------
 Db *create_db(const char *name, int32_t blocksize, const char *const *fields);
