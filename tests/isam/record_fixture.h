@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cctype>
 #include <fstream>
@@ -30,10 +31,13 @@ struct Rec {
     for (const auto &v : values()) b += v;
     return b;
   }
-  std::string key(int n) const {
-    if (n == 1) return k(1, be32(uint32_t(id)));
-    if (n == 2) return k(2, z(name) + f64(score));
-    return k(3, z(code.size() > 2 ? code.substr(2, 3) : ""));
+  // The entry key of the index of that kind (1 BYID, 2 BYNAME, 3 BYCODE), numbered `number` (default: the
+  // kind).
+  std::string key(int kind, int number = 0) const {
+    const int n = number != 0 ? number : kind;
+    if (kind == 1) return k(n, be32(uint32_t(id)));
+    if (kind == 2) return k(n, z(name) + f64(score));
+    return k(n, z(code.size() > 2 ? code.substr(2, 3) : ""));
   }
   bool operator==(const Rec &) const = default;
 };
@@ -105,32 +109,44 @@ inline std::string lower(std::string s) {
   return s;
 }
 
-// Entries index n must hold, in order, for records at their offsets.
-inline std::vector<std::pair<std::string, uint32_t>> expected(int n, const std::map<uint32_t, Rec> &at) {
+// How the index of that kind orders records: -1, 0 or 1 (texts in unsigned byte order, NAME without
+// regard to case).
+inline int key_order(int kind, const Rec &a, const Rec &b) {
+  const auto rank = [kind](const Rec &r) {
+    return kind == 1   ? std::make_tuple(std::string(), r.id, 0.0)
+           : kind == 2 ? std::make_tuple(lower(r.name), 0, r.score)
+                       : std::make_tuple(r.key(3), 0, 0.0);
+  };
+  const auto x = rank(a), y = rank(b);
+  const auto &ux = std::get<0>(x), &uy = std::get<0>(y);
+  if (ux != uy)
+    return std::lexicographical_compare(ux.begin(), ux.end(), uy.begin(), uy.end(),
+                                        [](char c, char d) { return uint8_t(c) < uint8_t(d); })
+               ? -1
+               : 1;
+  const auto tx = std::tie(std::get<1>(x), std::get<2>(x)), ty = std::tie(std::get<1>(y), std::get<2>(y));
+  return tx < ty ? -1 : (ty < tx ? 1 : 0);
+}
+
+// Entries the index of that kind (numbered `number`, default the kind) must hold, in order, for records
+// at their offsets: equal keys in offset order.
+inline std::vector<std::pair<std::string, uint32_t>> expected(int kind, const std::map<uint32_t, Rec> &at,
+                                                              int number = 0) {
   std::vector<std::pair<const Rec *, uint32_t>> v;
   for (const auto &[off, r] : at) v.emplace_back(&r, off);
-  const auto rank = [n](const Rec &r) {
-    return n == 1   ? std::make_tuple(std::string(), r.id, 0.0)
-           : n == 2 ? std::make_tuple(lower(r.name), 0, r.score)
-                    : std::make_tuple(r.key(3), 0, 0.0);
-  };
   std::stable_sort(v.begin(), v.end(), [&](const auto &a, const auto &b) {
-    const auto x = rank(*a.first), y = rank(*b.first);
-    const auto ux = std::get<0>(x), uy = std::get<0>(y);  // unsigned byte order for texts
-    if (ux != uy)
-      return std::lexicographical_compare(ux.begin(), ux.end(), uy.begin(), uy.end(),
-                                          [](char c, char d) { return uint8_t(c) < uint8_t(d); });
-    return std::tie(std::get<1>(x), std::get<2>(x), a.second) <
-           std::tie(std::get<1>(y), std::get<2>(y), b.second);
+    const int c = key_order(kind, *a.first, *b.first);
+    return c != 0 ? c < 0 : a.second < b.second;
   });
   std::vector<std::pair<std::string, uint32_t>> out;
-  for (const auto &[r, off] : v) out.emplace_back(r->key(n), off);
+  for (const auto &[r, off] : v) out.emplace_back(r->key(kind, number), off);
   return out;
 }
 
 // The whole database against the model. `exact_holes`: every hole has both keys and no two holes touch
 // (after an injected failure, a hole may lack its keys: then only keys without a hole are faults).
-inline void check(isam_db *db, const std::map<int32_t, Rec> &model, bool exact_holes = true) {
+inline void check(isam_db *db, const std::map<int32_t, Rec> &model, bool exact_holes = true,
+                  const std::array<int, 3> &numbers = {1, 2, 3}) {
   const Scan s = scan_data(db->datafile);
   ASSERT_EQ(s.error, "");
   std::map<int32_t, Rec> found;
@@ -143,7 +159,8 @@ inline void check(isam_db *db, const std::map<int32_t, Rec> &model, bool exact_h
   }
   ASSERT_EQ(found.size(), model.size()) << "records the model does not have";
   for (int n = 1; n <= 3; ++n) {
-    auto got = entries(db, db->holetree, uint8_t(n)), want = expected(n, at);
+    auto got = entries(db, db->holetree, uint8_t(numbers[size_t(n - 1)])),
+         want = expected(n, at, numbers[size_t(n - 1)]);
     // NAME compares without regard to case: an entry keeps the case it was first written with.
     for (auto *v : {&got, &want})
       for (auto &e : *v)
@@ -185,11 +202,11 @@ inline void seek(isam_db *db, isam_index *idx, const std::string &key, uint32_t 
   }
 }
 
-// The offset of the record with that ID (0 when there is none), looked up in index 1.
-inline uint32_t offset_of(isam_db *db, int32_t id) {
+// The offset of the record with that ID (0 when there is none), looked up in BYID (numbered `number`).
+inline uint32_t offset_of(isam_db *db, int32_t id, int number = 1) {
   std::lock_guard<std::mutex> g(db->mutex);
   *qrxiscdb() = db;
-  const std::string key = k(1, be32(uint32_t(id)));
+  const std::string key = k(number, be32(uint32_t(id)));
   uint32_t item = 0;
   return cbfind(db->holetree, key.data(), 5, &item) == 2 ? item : 0;
 }
@@ -198,14 +215,24 @@ struct RecordTest : IsamTest {
   isam_db *db = nullptr;
   isam_index *byid = nullptr, *byname = nullptr, *bycode = nullptr;
   std::string base;
+  std::array<int, 3> numbers{1, 2, 3};  // of BYID, BYNAME, BYCODE
   // A database of kFields and its three indexes, open for writing.
-  void open_fresh(int32_t blocksize = 512, const std::string &name = "rec") {
+  void open_fresh(int32_t blocksize = 512, const std::string &name = "rec",
+                  std::array<int, 3> nums = {1, 2, 3}) {
     base = made(name, kFields, blocksize);
-    add_index(base + ".IDX", "BYID,U", {"ID,I"}, 1);
-    add_index(base + ".IDX", "BYNAME", {"NAME", "SCORE,D"}, 2);
-    add_index(base + ".IDX", "BYCODE", {"CODE,C:2,3"}, 3);
+    numbers = nums;
+    add_index(base + ".IDX", "BYID,U", {"ID,I"}, uint32_t(nums[0]));
+    add_index(base + ".IDX", "BYNAME", {"NAME", "SCORE,D"}, uint32_t(nums[1]));
+    add_index(base + ".IDX", "BYCODE", {"CODE,C:2,3"}, uint32_t(nums[2]));
     reopen();
   }
+  // The kind (1 BYID, 2 BYNAME, 3 BYCODE) of an index object; the "Physical Index" counts as BYID.
+  int kind_of(const isam_index *idx) const {
+    for (int n = 1; n <= 3; ++n)
+      if (idx->number == numbers[size_t(n - 1)]) return n;
+    return 1;
+  }
+  uint32_t offset(int32_t id) { return offset_of(db, id, numbers[0]); }
   void reopen() {
     db = iopen_db(base.c_str(), 2);
     ASSERT_NE(db, nullptr);
@@ -215,9 +242,9 @@ struct RecordTest : IsamTest {
   int32_t add(const Rec &r, isam_index *idx = nullptr) { return iaddrec(db, idx, Values(r).get()); }
   // idx on the record with that ID.
   void on(isam_index *idx, const Rec &r) {
-    const uint32_t off = offset_of(db, r.id);
+    const uint32_t off = offset(r.id);
     ASSERT_NE(off, 0u) << r.id;
-    seek(db, idx, r.key(idx->number == 0 ? 1 : idx->number), off);
+    seek(db, idx, r.key(kind_of(idx), idx->tree != nullptr ? idx->number : numbers[0]), off);
   }
 };
 
