@@ -1,11 +1,11 @@
 // database_fuzzer.cc - libFuzzer target whose input is a database's pair of files: a 4-byte big-endian
 // length L, L bytes of the data file (name.DB), then the index file (name.IDX, its control record's parity
 // made right; none when nothing is left). The database is opened read/write, its indexes looked up and
-// opened with cursors of their own, matched against made-up values; its records are walked in file order
-// and read every way, and some deleted, modified or added beside them; it is flushed and closed, opened
-// again read-only (where the changes must be refused), and the layer ended. A crash, sanitizer report, leak
-// or hang is a finding. With QRX_WRITE_SEEDS=DIR in the environment it writes sound databases to DIR as seeds
-// and stops.
+// opened with cursors of their own, moved every way and matched against made-up values; its records are
+// walked in file order and read every way, and some deleted, modified or added beside them; it is flushed
+// and closed, opened again read-only (where the changes must be refused), and the layer ended. A crash,
+// sanitizer report, leak or hang is a finding. With QRX_WRITE_SEEDS=DIR in the environment it writes sound
+// databases to DIR as seeds and stops.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -31,19 +31,28 @@ void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// One step of the walk in file order, under the database lock as every public operation takes it.
-int32_t walk(isam_db *db, isam_index *phys, bool head) {
-  if (!qrx::isam::lock_db(db)) return -1;
-  *qrxiscdb() = db;
-  const int32_t r = qrx::isam::I_phys_walk(db, phys, head);
-  qrx::isam::unlock(db);
-  return r;
+// Moves idx every way a caller can: to both ends, some steps both ways, to keys, a whole record and a mark.
+void navigate(isam_db *db, isam_index *idx, const void *const *key, const void *const *record) {
+  std::vector<uint8_t> buf(64);
+  std::vector<void *> fields(static_cast<size_t>(db->nfields) + 1);
+  int32_t step = 0;
+  for (int32_t r = ifindhead(db, idx); r == 1 && step < 16; r = ifindnext(db, idx), ++step)
+    igetrec(db, idx, fields.data(), buf.data(), static_cast<int32_t>(buf.size()));
+  imarkrec(db, idx);
+  step = 0;
+  for (int32_t r = ifindtail(db, idx); r == 1 && step < 16; r = ifindprev(db, idx), ++step)
+    igetrec(db, idx, fields.data(), buf.data(), static_cast<int32_t>(buf.size()));
+  ifindmark(db, idx);
+  ifindkey(db, idx, key);
+  ifindnext(db, idx);
+  ifindrec(db, idx, record);
+  ifindprev(db, idx);
 }
 
 // Walks the records in file order, reading each with all four reads; every third is modified, every fifth
 // deleted, and a record is added after every seventh; now and then one goes in or is rewritten from the raw
-// bytes just read. The walk is bounded: a modify may move a record
-// behind the cursor, where the walk meets it again.
+// bytes just read. The walk is bounded: a modify may move a record behind the cursor, where the walk
+// meets it again.
 void change_records(isam_db *db, const void *const *values) {
   isam_index *phys = iopen_index(db, "Physical Index");
   if (phys == nullptr) return;
@@ -55,7 +64,7 @@ void change_records(isam_db *db, const void *const *values) {
   for (auto &d : dests) destptrs.push_back(d.data());
   uint32_t len = 0;
   int32_t step = 0;
-  for (int32_t r = walk(db, phys, true); r == 1 && step < 64; r = walk(db, phys, false), ++step) {
+  for (int32_t r = ifindhead(db, phys); r == 1 && step < 64; r = ifindnext(db, phys), ++step) {
     igetreclen(db, phys, &len);
     igetrec(db, phys, fields.data(), buf.data(), static_cast<int32_t>(buf.size()));
     igetrec2(db, phys, destptrs.data(), widths.data());
@@ -101,9 +110,10 @@ void exercise(const uint8_t *data, size_t size) {
     }();
     std::vector<const void *> every(static_cast<size_t>(db->nfields), value.data());
     every.push_back(nullptr);
-    for (const char *name : {"Physical Index", "BYNAME", "BYCITY", "B", "", "z"}) {
+    for (const char *name : {"Physical Index", "BYNAME", "BYCITY", "BYID", "B", "", "z"}) {
       isam_index *shared = ihandle(db, name), *own = iopen_index(db, name);
       for (isam_index *idx : {shared, own}) {
+        navigate(db, idx, values, every.data());
         imatchkey(db, idx, values);
         ipartialmatch(db, idx, values);
       }
