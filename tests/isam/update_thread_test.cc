@@ -14,6 +14,19 @@ void worker(isam_db *db, int32_t base, std::map<int32_t, Rec> &model) {
   ASSERT_NE(mine, nullptr);
   qrx::test::Rng rng(uint64_t(base) + 11);
   for (int op = 0; op < 1500; ++op) {
+    if (op % 300 == 299) {  // a walk while the other threads change records: IDs only ever go up
+      int32_t last = 0, id = 0;
+      uint32_t len = 0;
+      for (int32_t r = ifindhead(db, mine); r == 1; r = ifindnext(db, mine)) {
+        std::string data(512, '\0');
+        const int32_t read = ireadrec(db, mine, data.data(), uint32_t(data.size()), &len);
+        if (read == -4) continue;  // deleted or moved by another thread since the step
+        ASSERT_EQ(read, 1);
+        id = qrxis_get_i32(data.data() + data.find('\0') + 1);
+        ASSERT_GT(id, last);
+        last = id;
+      }
+    }
     Rec r;
     r.id = base + int32_t(rng.below(300)),
     r.name = std::string(size_t(rng.below(30)), char('a' + rng.below(3)));
