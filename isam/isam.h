@@ -247,6 +247,26 @@ void unlock(Db *db);
 // it. 1, or -1 with the first failure's isam_errno (the close goes on after a failed flush).
 int32_t close_db_steps(Db *db, bool exiting);
 
+// Index objects and the index side, for the operations that add and remove indexes (all with the database
+// lock held, curdb set).
+void link_front(Index &head, Index *idx);
+void unlink_index(Index *idx);
+// Frees an index object, closing its tree and taking it off its list (a failed close: isam_errno 9).
+int32_t free_index(Index *idx);
+// A key field specification as an index description holds it: the field's name and its text segment. A
+// ':' followed by a length other than 0 (with "start," before it when given) ends the name; otherwise the
+// whole specification is the name. True when it holds a ':' (the index then has a segment array).
+bool I_parse_spec(const char *spec, std::string *name, int32_t *start, int32_t *length);
+// An index object from a description key and its item (the index number). Null with isam_errno set.
+Index *make_index(Db *db, const uint8_t *key, uint32_t len, uint32_t item);
+// Opens the index file and makes an index object per description. 1, or -1 with isam_errno set.
+int32_t open_index_file(Db *db, const std::string &idxname);
+// Closes the index side: both description handles and every index object (private ones first).
+int32_t close_index_side(Db *db);
+bool file_exists(const std::string &path);
+// ihandle's name match: equal, or equal to the part before the first comma of the stored name.
+bool I_compareIndexName(const std::string &stored, const char *name);
+
 // iopen_db, iclose_db, iflush_db, idbhandle, ihandle, iopen_index, iclose_index (contracts in qrxis.h).
 Db *open_db(const char *name, int32_t mode);
 int32_t close_db(Db *db);

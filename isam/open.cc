@@ -79,11 +79,14 @@ bool check_db(Db *db, bool lock, bool closing) {
   return true;
 }
 
-bool in_list(const Index &head, const Index *idx) {
-  for (const Index *i = head.next; i != &head; i = i->next)
-    if (i == idx) return true;
-  return false;
+// Decimal number at p; p moves past it.
+int32_t read_number(const char *&p) {
+  int64_t v = 0;
+  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) v = v > INT32_MAX ? v : v * 10 + (*p - '0');
+  return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v);
 }
+
+}  // namespace
 
 void link_front(Index &head, Index *idx) {
   idx->next = head.next;
@@ -98,7 +101,6 @@ void unlink_index(Index *idx) {
   idx->next = idx->prev = nullptr;
 }
 
-// Frees an index object, closing its tree (a failed close: isam_errno 9).
 int32_t free_index(Index *idx) {
   int32_t rc = 1;
   if (idx->tree != nullptr && cbclose(idx->tree) != 1) {
@@ -108,6 +110,30 @@ int32_t free_index(Index *idx) {
   if (idx->next != nullptr) unlink_index(idx);
   delete idx;
   return rc;
+}
+
+bool I_parse_spec(const char *spec, std::string *name, int32_t *start, int32_t *length) {
+  *name = spec;
+  *start = *length = 0;
+  const size_t colon = name->find(':');
+  if (colon == std::string::npos) return false;
+  const char *q = spec + colon + 1;
+  *length = read_number(q);
+  if (*q == ',') {
+    ++q;
+    *start = *length;
+    *length = read_number(q);
+  }
+  if (*length != 0) name->resize(colon);
+  return true;
+}
+
+namespace {
+
+bool in_list(const Index &head, const Index *idx) {
+  for (const Index *i = head.next; i != &head; i = i->next)
+    if (i == idx) return true;
+  return false;
 }
 
 // The "Physical Index" of a database: number 0, every field a key field, no tree.
@@ -130,13 +156,6 @@ bool same_name(const char *a, const char *b) {
   return *a == *b;
 }
 
-// Decimal number at p; p moves past it.
-int32_t read_number(const char *&p) {
-  int64_t v = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) v = v > INT32_MAX ? v : v * 10 + (*p - '0');
-  return static_cast<int32_t>(v > INT32_MAX ? INT32_MAX : v);
-}
-
 // Key fields and segments of an index from its description key (key[0] 0x00, the name, the
 // specifications). 1, or -1 (isam_errno 12: a damaged key or a field the database does not have).
 int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) {
@@ -156,19 +175,11 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
       set_errno(Err::kCorrupt);
       return -1;
     }
-    std::string spec(p);
+    std::string spec;
     int32_t start = 0, length = 0;
-    if (const size_t colon = spec.find(':'); colon != std::string::npos) {
+    if (I_parse_spec(p, &spec, &start, &length) && !segmented) {
       // The array starts at the first specification with a ':', the first one included.
-      if (!segmented) idx->segments.assign(idx->keyfields.size(), {0, 0}), segmented = true;
-      const char *q = spec.c_str() + colon + 1;
-      length = read_number(q);
-      if (*q == ',') {
-        ++q;
-        start = length;
-        length = read_number(q);
-      }
-      if (length != 0) spec.resize(colon);
+      idx->segments.assign(idx->keyfields.size(), {0, 0}), segmented = true;
     }
     if (segmented) idx->segments.push_back({start, length});
     int32_t field = -1;
@@ -185,7 +196,8 @@ int32_t parse_description(Db *db, Index *idx, const uint8_t *key, uint32_t len) 
   return 1;
 }
 
-// An index object from a description key and its item (the index number). Null with isam_errno set.
+}  // namespace
+
 Index *make_index(Db *db, const uint8_t *key, uint32_t len, uint32_t item) {
   if (len < 2 || key[0] != kDescPrefix || std::memchr(key + 1, '\0', len - 1) == nullptr ||
       item > kMaxIndexNumber) {
@@ -218,6 +230,8 @@ Index *make_index(Db *db, const uint8_t *key, uint32_t len, uint32_t item) {
   return idx.release();
 }
 
+namespace {
+
 // Reads the key at the cursor of t into the thread's keybuf: its length, or -1 (isam_errno 9).
 int32_t read_key(cbt_tree *t, ThreadData *td) {
   uint32_t len = 0;
@@ -241,7 +255,8 @@ void verify_index_file(Db *db) {
   catalog_message(ok ? "QRX0002" : "QRX0003", name);
 }
 
-// Opens the index file and makes an index object per description. 1, or -1 with isam_errno set.
+}  // namespace
+
 int32_t open_index_file(Db *db, const std::string &idxname) {
   db->idxfile = idxname;
   ThreadData *td = I_GetThreadData();
@@ -282,7 +297,6 @@ int32_t open_index_file(Db *db, const std::string &idxname) {
   return 1;
 }
 
-// Closes the index side: both description handles and every index object (private ones first).
 int32_t close_index_side(Db *db) {
   int32_t rc = 1;
   db->idxfile.clear();
@@ -301,6 +315,8 @@ int32_t close_index_side(Db *db) {
   }
   return rc;
 }
+
+namespace {
 
 // Closes the data side and releases the database lock (neither lock is touched while exiting).
 int32_t close_data_side(Db *db, bool exiting) {
@@ -357,10 +373,14 @@ int32_t open_data_file(Db *db, const char *dataname) {
   return 1;
 }
 
+}  // namespace
+
 bool file_exists(const std::string &path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
 }
+
+namespace {
 
 // Finds the database object of that data file name with its lock held and usecount raised, waiting while
 // it is being taken away (negative usecount). Null (isam_errno 1) when there is none.
@@ -413,15 +433,14 @@ int32_t flush_steps(Db *db) {
   return rc;
 }
 
-// ihandle's name match: equal, or equal to the part before the first comma of the stored name.
+}  // namespace
+
 bool I_compareIndexName(const std::string &stored, const char *name) {
   const size_t n = std::strlen(name);
   if (stored.size() == n) return stored == name;
   const size_t comma = stored.find(',');
   return comma != std::string::npos && comma == n && stored.compare(0, n, name) == 0;
 }
-
-}  // namespace
 
 bool lock_db(Db *db) {
   return check_db(db, true, false);
