@@ -346,6 +346,10 @@ int32_t get_reclen(Db *db, Index *idx, uint32_t *len);
 // Adding, deleting and modifying records (update.cc).
 // ---------------------------------------------------------------------------------------------------
 
+// One index's entry of the record (fields, off): added (duplicates only where the index is not unique), or
+// deleted with the index's status settled. 1, or -1 (isam_errno 9; 11 when the key cannot be made).
+int32_t I_up1index(Index *idx, ThreadData *td, const uint8_t *const *fields, uint32_t off);
+int32_t I_del1index(Index *idx, ThreadData *td, const uint8_t *const *fields, uint32_t off);
 // Entries of a new record in every index; on a failure the entries already added are deleted again and
 // the record's space becomes a hole. 1 or -1.
 int32_t I_upindexes(Db *db, const uint8_t *const *fields, uint32_t off);
@@ -374,6 +378,8 @@ int32_t find_key(Db *db, Index *idx, const void *const *values);
 int32_t find_rec(Db *db, Index *idx, const void *const *fields);
 int32_t mark_rec(Db *db, Index *idx);
 int32_t find_mark(Db *db, Index *idx);
+// ifindhead's step for a caller that holds the database lock.
+int32_t I_find_head(Db *db, Index *idx);
 
 // ---------------------------------------------------------------------------------------------------
 // Creating (create.cc).

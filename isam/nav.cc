@@ -238,6 +238,10 @@ int32_t to_mark(Index *idx) {
 
 }  // namespace
 
+int32_t I_find_head(Db *db, Index *idx) {
+  return head(db, idx);
+}
+
 int32_t find_head(Db *db, Index *idx) {
   return positioned(db, idx, [&] { return head(db, idx); });
 }

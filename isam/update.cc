@@ -142,7 +142,8 @@ int32_t I_move_private(Db *db, Index *caller, uint32_t off, const std::vector<In
   return rc;
 }
 
-// Deletes idx's entry of the record (fields, off) and settles its status.
+}  // namespace
+
 int32_t I_del1index(Index *idx, ThreadData *td, const uint8_t *const *fields, uint32_t off) {
   const int32_t len = I_mkkey(idx, fields, td->keybuf, td->keybufsize);
   if (len < 0) return -1;
@@ -154,6 +155,23 @@ int32_t I_del1index(Index *idx, ThreadData *td, const uint8_t *const *fields, ui
   }
   return idx->status == 1 ? I_settle_status(idx) : 1;
 }
+
+int32_t I_up1index(Index *idx, ThreadData *td, const uint8_t *const *fields, uint32_t off) {
+  const int32_t len = I_mkkey(idx, fields, td->keybuf, td->keybufsize);
+  if (len < 0) {
+    QRX_ERROR("Error making key for index %s", idx->name.c_str());
+    return -1;
+  }
+  if (cbinsert(idx->tree, td->keybuf, static_cast<uint32_t>(len), off, idx->unique != 0 ? 0 : 1) != 1) {
+    QRX_ERROR("Unable to add key to index %s - error code %d", idx->name.c_str(),
+              static_cast<int>(*qrxcbecd()));
+    set_errno(Err::kCbt);
+    return -1;
+  }
+  return 1;
+}
+
+namespace {
 
 constexpr int32_t kEntriesKept = -2;
 
@@ -386,20 +404,8 @@ int32_t I_upindexes(Db *db, const uint8_t *const *fields, uint32_t off) {
   ThreadData *td = thread_data();
   if (td == nullptr) return -1;
   Index *failed = nullptr;
-  for (Index *idx = db->indexes.next; idx != &db->indexes && failed == nullptr; idx = idx->next) {
-    if (idx->tree == nullptr) continue;
-    const int32_t len = I_mkkey(idx, fields, td->keybuf, td->keybufsize);
-    if (len < 0) {
-      QRX_ERROR("Error making key for index %s", idx->name.c_str());
-      failed = idx;
-    } else if (cbinsert(idx->tree, td->keybuf, static_cast<uint32_t>(len), off, idx->unique != 0 ? 0 : 1) !=
-               1) {
-      QRX_ERROR("Unable to add key to index %s - error code %d", idx->name.c_str(),
-                static_cast<int>(*qrxcbecd()));
-      set_errno(Err::kCbt);
-      failed = idx;
-    }
-  }
+  for (Index *idx = db->indexes.next; idx != &db->indexes && failed == nullptr; idx = idx->next)
+    if (idx->tree != nullptr && I_up1index(idx, td, fields, off) < 0) failed = idx;
   if (failed == nullptr) return 1;
   const CbtCodes codes;
   for (Index *idx = db->indexes.next; idx != failed; idx = idx->next) {
