@@ -113,6 +113,43 @@ extern "C" QRX_API int32_t qrxismd2(isam_db *db, isam_index *idx, const void *da
   return guarded<int32_t>("qrxismd2", -1, [&] { return mod_rec2(db, idx, data, len); });
 }
 
+extern "C" QRX_API const char *const *qrxisgde(isam_db *db, isam_index *idx) {
+  return guarded<const char *const *>("qrxisgde", nullptr, [&] { return get_desc(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisgdc(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisgdc", -1, [&] { return get_desc_count(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisgdn(isam_db *db, isam_index *idx, int32_t k) {
+  return guarded<int32_t>("qrxisgdn", -1, [&] { return get_desc_fldnbr(db, idx, k); });
+}
+extern "C" QRX_API int32_t qrxisgds(isam_db *db, isam_index *idx, int32_t k) {
+  return guarded<int32_t>("qrxisgds", -1, [&] { return get_desc_fldstart(db, idx, k); });
+}
+extern "C" QRX_API int32_t qrxisgdl(isam_db *db, isam_index *idx, int32_t k) {
+  return guarded<int32_t>("qrxisgdl", -1, [&] { return get_desc_fldlen(db, idx, k); });
+}
+extern "C" QRX_API int32_t qrxisgfc(isam_db *db) {
+  return guarded<int32_t>("qrxisgfc", -1, [&] { return get_fld_count(db); });
+}
+extern "C" QRX_API const uint8_t *qrxisgfd(isam_db *db) {
+  return guarded<const uint8_t *>("qrxisgfd", nullptr, [&] { return get_fld_desc(db); });
+}
+extern "C" QRX_API int32_t qrxisgft(isam_db *db, int32_t n) {
+  return guarded<int32_t>("qrxisgft", -1, [&] { return get_fld_type(db, n); });
+}
+extern "C" QRX_API int32_t igetfldlen(isam_db *db, int32_t n) {
+  return guarded<int32_t>("igetfldlen", -1, [&] { return get_fld_len(db, n); });
+}
+extern "C" QRX_API const char *const *qrxisgfn(isam_db *db) {
+  return guarded<const char *const *>("qrxisgfn", nullptr, [&] { return get_fld_names(db); });
+}
+extern "C" QRX_API const char *const *qrxisgin(isam_db *db) {
+  return guarded<const char *const *>("qrxisgin", nullptr, [&] { return get_index_names(db); });
+}
+extern "C" QRX_API int32_t getdisk(void) {
+  set_errno(Err::kNone);
+  return 0;
+}
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
 extern "C" QRX_API void iprterr(void) __attribute__((alias("qrxisprt")));
@@ -143,3 +180,16 @@ extern "C" QRX_API int32_t imodrec(isam_db *, isam_index *, const void *const *)
     __attribute__((alias("qrxismod")));
 extern "C" QRX_API int32_t imodrec2(isam_db *, isam_index *, const void *, uint32_t)
     __attribute__((alias("qrxismd2")));
+extern "C" QRX_API const char *const *igetdesc(isam_db *, isam_index *) __attribute__((alias("qrxisgde")));
+extern "C" QRX_API int32_t igetdesc_count(isam_db *, isam_index *) __attribute__((alias("qrxisgdc")));
+extern "C" QRX_API int32_t igetdesc_fldnbr(isam_db *, isam_index *, int32_t)
+    __attribute__((alias("qrxisgdn")));
+extern "C" QRX_API int32_t igetdesc_fldstart(isam_db *, isam_index *, int32_t)
+    __attribute__((alias("qrxisgds")));
+extern "C" QRX_API int32_t igetdesc_fldlen(isam_db *, isam_index *, int32_t)
+    __attribute__((alias("qrxisgdl")));
+extern "C" QRX_API int32_t igetfldcount(isam_db *) __attribute__((alias("qrxisgfc")));
+extern "C" QRX_API const uint8_t *igetflddesc(isam_db *) __attribute__((alias("qrxisgfd")));
+extern "C" QRX_API int32_t igetfldtype(isam_db *, int32_t) __attribute__((alias("qrxisgft")));
+extern "C" QRX_API const char *const *igetfldnames(isam_db *) __attribute__((alias("qrxisgfn")));
+extern "C" QRX_API const char *const *igetindexnames(isam_db *) __attribute__((alias("qrxisgin")));

@@ -346,4 +346,27 @@ int32_t mod_rec2(Db *db, Index *idx, const void *data, uint32_t len);
 // ---------------------------------------------------------------------------------------------------
 Db *create_db(const char *name, int32_t blocksize, const char *const *fields);
 
+// ---------------------------------------------------------------------------------------------------
+// Descriptor queries (query.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// A value in decimal, digits found from the least significant by repeated division by 10: at most 11
+// characters ("-2147483648") and a NUL, so buf holds kItoSSize bytes; 0 gives "0". The characters written.
+inline constexpr size_t kItoSSize = 11 + 1;
+int32_t ItoS(int32_t value, char *buf);
+
+// igetdesc, igetdesc_count, igetdesc_fldnbr, igetdesc_fldstart, igetdesc_fldlen, igetfldcount,
+// igetflddesc, igetfldtype, igetfldlen, igetfldnames, igetindexnames (contracts in qrxis.h).
+const char *const *get_desc(Db *db, Index *idx);
+int32_t get_desc_count(Db *db, Index *idx);
+int32_t get_desc_fldnbr(Db *db, Index *idx, int32_t k);
+int32_t get_desc_fldstart(Db *db, Index *idx, int32_t k);
+int32_t get_desc_fldlen(Db *db, Index *idx, int32_t k);
+int32_t get_fld_count(Db *db);
+const uint8_t *get_fld_desc(Db *db);
+int32_t get_fld_type(Db *db, int32_t n);
+int32_t get_fld_len(Db *db, int32_t n);
+const char *const *get_fld_names(Db *db);
+const char *const *get_index_names(Db *db);
+
 }  // namespace qrx::isam
