@@ -204,7 +204,7 @@ QRX_API int32_t imodrec(isam_db *db, isam_index *idx, const void *const *fields)
 QRX_API int32_t imodrec2(isam_db *db, isam_index *idx, const void *data, uint32_t len);
 
 /* ----------------------------------------------------------------------------------------------------
- * Descriptor queries. None of them changes a file. Lists returned by igetdesc and
+ * Descriptor queries and display. None of them changes a file. Lists returned by igetdesc and
  * igetindexnames belong to the calling thread: they stay valid until the same thread makes the same call
  * again (which may reuse the memory) and are never freed by the caller. The field arrays of igetflddesc
  * and igetfldnames belong to the database and stay valid while it is open. A database object whose files
@@ -243,6 +243,27 @@ QRX_API const char *const *qrxisgin(isam_db *db);
 /* getdisk: always 0. */
 QRX_API int32_t getdisk(void);
 
+/* The display calls print to standard output, each call's text in one piece. After each item comes sep,
+ * or a newline when sep is null; after the last item one more newline. */
+/* showdesc: the strings of igetdesc for idx, or for the "Physical Index" when idx is null. 1, or -1 with
+ * nothing printed. */
+QRX_API int32_t qrxisshd(isam_db *db, isam_index *idx, const char *sep);
+/* qrxisshf: the field description strings. qrxisshi: the names of the shared indexes. 1, or -1. */
+QRX_API int32_t qrxisshf(isam_db *db, const char *sep);
+QRX_API int32_t qrxisshi(isam_db *db, const char *sep);
+/* qrxisshw: one whole key of idx (its index-number byte first, then every key field in its stored form),
+ * field by field: texts as they are, I_INT, I_SHORT, I_UNSIGNED and I_LONG in decimal, I_FLOAT and
+ * I_DOUBLE with two decimals, I_CHAR as its declared bytes, I_BINARY as "BINARY:" and its declared
+ * length. 1, or -1 (error 18 for a null key). */
+QRX_API int32_t qrxisshw(isam_db *db, isam_index *idx, const void *key, const char *sep);
+/* qrxisshr: one record (field value pointers up to the first null one), printed by the field types of
+ * the calling thread's current database (*qrxiscdb(); as texts when it is null): numbers in decimal,
+ * I_FLOAT and I_DOUBLE as "%G", I_CHAR as its declared bytes, I_BINARY as \xNN per byte. With a
+ * current database and sep "FieldNames", each value is preceded by its field's description string and a
+ * colon and followed by a newline. 1, or -1 (error 18 for null fields; error 1 when the current database
+ * is no longer open). */
+QRX_API int32_t qrxisshr(const void *const *fields, const char *sep);
+
 /* Public names of the queries: the same functions as the entry points above. */
 QRX_API const char *const *igetdesc(isam_db *db, isam_index *idx);
 QRX_API int32_t igetdesc_count(isam_db *db, isam_index *idx);
@@ -254,6 +275,7 @@ QRX_API const uint8_t *igetflddesc(isam_db *db);
 QRX_API int32_t igetfldtype(isam_db *db, int32_t n);
 QRX_API const char *const *igetfldnames(isam_db *db);
 QRX_API const char *const *igetindexnames(isam_db *db);
+QRX_API int32_t showdesc(isam_db *db, isam_index *idx, const char *sep);
 
 /* ----------------------------------------------------------------------------------------------------
  * Numbers in their stored form (big-endian), for field and key values.

@@ -150,6 +150,24 @@ extern "C" QRX_API int32_t getdisk(void) {
   set_errno(Err::kNone);
   return 0;
 }
+extern "C" QRX_API int32_t qrxisshd(isam_db *db, isam_index *idx, const char *sep) {
+  return guarded<int32_t>("qrxisshd", -1, [&] { return show_desc(db, idx, sep); });
+}
+extern "C" QRX_API int32_t qrxisshf(isam_db *db, const char *sep) {
+  return guarded<int32_t>("qrxisshf", -1, [&] { return show_fields(db, sep); });
+}
+extern "C" QRX_API int32_t qrxisshi(isam_db *db, const char *sep) {
+  return guarded<int32_t>("qrxisshi", -1, [&] { return show_indexes(db, sep); });
+}
+extern "C" QRX_API int32_t qrxisshw(isam_db *db, isam_index *idx, const void *key, const char *sep) {
+  return guarded<int32_t>("qrxisshw", -1,
+                          [&] { return show_key(db, idx, static_cast<const uint8_t *>(key), sep); });
+}
+extern "C" QRX_API int32_t qrxisshr(const void *const *fields, const char *sep) {
+  return guarded<int32_t>("qrxisshr", -1,
+                          [&] { return show_record(reinterpret_cast<const uint8_t *const *>(fields), sep); });
+}
+
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
 extern "C" QRX_API void iprterr(void) __attribute__((alias("qrxisprt")));
@@ -193,3 +211,4 @@ extern "C" QRX_API const uint8_t *igetflddesc(isam_db *) __attribute__((alias("q
 extern "C" QRX_API int32_t igetfldtype(isam_db *, int32_t) __attribute__((alias("qrxisgft")));
 extern "C" QRX_API const char *const *igetfldnames(isam_db *) __attribute__((alias("qrxisgfn")));
 extern "C" QRX_API const char *const *igetindexnames(isam_db *) __attribute__((alias("qrxisgin")));
+extern "C" QRX_API int32_t showdesc(isam_db *, isam_index *, const char *) __attribute__((alias("qrxisshd")));

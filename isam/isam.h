@@ -347,7 +347,7 @@ int32_t mod_rec2(Db *db, Index *idx, const void *data, uint32_t len);
 Db *create_db(const char *name, int32_t blocksize, const char *const *fields);
 
 // ---------------------------------------------------------------------------------------------------
-// Descriptor queries (query.cc).
+// Descriptor queries and display (query.cc).
 // ---------------------------------------------------------------------------------------------------
 
 // A value in decimal, digits found from the least significant by repeated division by 10: at most 11
@@ -368,5 +368,13 @@ int32_t get_fld_type(Db *db, int32_t n);
 int32_t get_fld_len(Db *db, int32_t n);
 const char *const *get_fld_names(Db *db);
 const char *const *get_index_names(Db *db);
+
+// showdesc, qrxisshf, qrxisshi, qrxisshw, qrxisshr (contracts in qrxis.h). qrxisshr takes the lock of
+// the thread's curdb: a caller that holds it already must not call it.
+int32_t show_desc(Db *db, Index *idx, const char *sep);
+int32_t show_fields(Db *db, const char *sep);
+int32_t show_indexes(Db *db, const char *sep);
+int32_t show_key(Db *db, Index *idx, const uint8_t *key, const char *sep);
+int32_t show_record(const uint8_t *const *fields, const char *sep);
 
 }  // namespace qrx::isam

@@ -1,14 +1,19 @@
-// query.cc - read-only questions about an open database: its fields, its index names, how an index's key
-// is made up. Nothing here changes a file.
+// query.cc - read-only questions about an open database (its fields, its index names, how an index's key
+// is made up) and the display calls that print fields, index names, key descriptions, keys and records to
+// standard output. Nothing here changes a file.
 //
 // Every query holds the database lock while it reads the database or index object and releases it before
 // returning. Lists built for a caller (igetdesc, igetindexnames) live in the calling thread's record and
 // stay valid until the same thread makes the same call again; a buffer is replaced only when a result is
-// larger than it, and the caller never frees it.
+// larger than it, and the caller never frees it. The display calls build their whole text first and write
+// it in one piece, so the output of two threads never interleaves within one call.
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "cbt/codec.h"
 #include "host/qrxtrace.h"
 #include "isam/isam.h"
 
@@ -123,6 +128,130 @@ bool field_in_range(const Db *db, int32_t n) {
   return false;
 }
 
+// Text for standard output, written in one piece by finish(). Each item is followed by the separator, or
+// by a newline when there is none; the whole text by one more newline.
+class Printout {
+ public:
+  explicit Printout(const char *sep) : sep_(sep) {}
+  __attribute__((format(printf, 2, 3))) void add(const char *fmt, ...) {
+    va_list ap, again;
+    va_start(ap, fmt);
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    if (n > 0) {
+      const size_t at = text_.size();
+      text_.resize(at + static_cast<size_t>(n) + 1);
+      std::vsnprintf(text_.data() + at, static_cast<size_t>(n) + 1, fmt, again);
+      text_.resize(at + static_cast<size_t>(n));
+    }
+    va_end(again);
+  }
+  void end_item() { text_ += sep_ != nullptr ? sep_ : "\n"; }
+  void finish() {
+    text_ += '\n';
+    std::fwrite(text_.data(), 1, text_.size(), stdout);
+  }
+
+ private:
+  std::string text_;
+  const char *sep_;
+};
+
+// One key of idx (behind its index-number byte), field by field. The key is whole: every text ends with its
+// NUL and every fixed-width field is there.
+void print_key(Printout &out, const Db *db, const Index *idx, const uint8_t *p) {
+  for (int32_t k = 0; k < idx->nkeyfields; ++k) {
+    const int32_t f = idx->keyfields[static_cast<size_t>(k)];
+    switch (db->types[static_cast<size_t>(f)]) {
+      case I_STRING:
+      case I_CSTRING: {
+        const char *s = reinterpret_cast<const char *>(p);
+        out.add("%s", s);
+        p += std::strlen(s) + 1;
+        break;
+      }
+      case I_INT:
+        out.add("%d", static_cast<int>(codec::load_i32(p, 0)));
+        p += 4;
+        break;
+      case I_SHORT:
+        out.add("%d", static_cast<int>(static_cast<int16_t>(codec::load_u16(p, 0))));
+        p += 2;
+        break;
+      case I_UNSIGNED:
+        out.add("%u", static_cast<unsigned>(codec::load_u32(p, 0)));
+        p += 4;
+        break;
+      case I_LONG:
+        out.add("%ld", static_cast<long>(codec::load_i32(p, 0)));
+        p += 4;
+        break;
+      case I_FLOAT:
+        out.add("%.2f", static_cast<double>(codec::load_f32(p, 0)));
+        p += 4;
+        break;
+      case I_DOUBLE:
+        out.add("%.2f", codec::load_f64(p, 0));
+        p += 8;
+        break;
+      case I_CHAR:
+        out.add("%.*s", static_cast<int>(declared(db, f)), reinterpret_cast<const char *>(p));
+        p += declared(db, f);
+        break;
+      case I_BINARY:
+        out.add("BINARY:%d", static_cast<int>(declared(db, f)));
+        p += declared(db, f);
+        break;
+      default:
+        return;  // no width to step over
+    }
+    out.end_item();
+  }
+}
+
+// One value of field f of db in its stored form.
+void print_value(Printout &out, const Db *db, int32_t f, const uint8_t *v) {
+  switch (db->types[static_cast<size_t>(f)]) {
+    case I_STRING:
+    case I_CSTRING:
+      out.add("%s", reinterpret_cast<const char *>(v));
+      break;
+    case I_INT:
+      out.add("%d", static_cast<int>(codec::load_i32(v, 0)));
+      break;
+    case I_SHORT:
+      out.add("%d", static_cast<int>(static_cast<int16_t>(codec::load_u16(v, 0))));
+      break;
+    case I_UNSIGNED:
+      out.add("%u", static_cast<unsigned>(codec::load_u32(v, 0)));
+      break;
+    case I_LONG:
+      out.add("%ld", static_cast<long>(codec::load_i32(v, 0)));
+      break;
+    case I_FLOAT:
+      out.add("%G", static_cast<double>(codec::load_f32(v, 0)));
+      break;
+    case I_DOUBLE:
+      out.add("%G", codec::load_f64(v, 0));
+      break;
+    case I_CHAR:
+      out.add("%.*s", static_cast<int>(declared(db, f)), reinterpret_cast<const char *>(v));
+      break;
+    case I_BINARY:
+      for (int32_t i = 0; i < declared(db, f); ++i) out.add("\\x%02X", static_cast<unsigned>(v[i]));
+      break;
+    default:
+      break;
+  }
+}
+
+int32_t refuse_null() {
+  QRX_ERROR("Missing argument");
+  set_errno(Err::kNoField);
+  return -1;
+}
+
 }  // namespace
 
 int32_t ItoS(int32_t value, char *buf) {
@@ -217,6 +346,87 @@ const char *const *get_index_names(Db *db) {
     names[n] = nullptr;
     return names;
   });
+}
+
+int32_t show_desc(Db *db, Index *idx, const char *sep) {
+  set_errno(Err::kNone);
+  if (idx == nullptr) {
+    if (!lock_open_db(db)) return -1;
+    unlock(db);
+    if ((idx = index_handle(db, kPhysicalIndex)) == nullptr) return -1;
+  }
+  const char *const *specs = get_desc(db, idx);
+  if (specs == nullptr) return -1;
+  Printout out(sep);
+  for (; *specs != nullptr; ++specs) {
+    out.add("%s", *specs);
+    out.end_item();
+  }
+  out.finish();
+  return 1;
+}
+
+int32_t show_fields(Db *db, const char *sep) {
+  set_errno(Err::kNone);
+  Printout out(sep);
+  if (!lock_open_db(db)) return -1;
+  for (int32_t f = 0; f < db->nfields; ++f) {
+    out.add("%s", db->fieldnames[static_cast<size_t>(f)]);
+    out.end_item();
+  }
+  unlock(db);
+  out.finish();
+  return 1;
+}
+
+int32_t show_indexes(Db *db, const char *sep) {
+  set_errno(Err::kNone);
+  Printout out(sep);
+  if (!lock_open_db(db)) return -1;
+  for (const Index *i = db->indexes.next; i != &db->indexes; i = i->next) {
+    out.add("%s", i->name.c_str());
+    out.end_item();
+  }
+  unlock(db);
+  out.finish();
+  return 1;
+}
+
+int32_t show_key(Db *db, Index *idx, const uint8_t *key, const char *sep) {
+  set_errno(Err::kNone);
+  if (key == nullptr) return refuse_null();
+  if (!lock_index(db, idx, kEither)) return -1;
+  Printout out(sep);
+  print_key(out, db, idx, key + 1);
+  unlock(db);
+  out.finish();
+  return 1;
+}
+
+int32_t show_record(const uint8_t *const *fields, const char *sep) {
+  set_errno(Err::kNone);
+  if (fields == nullptr) return refuse_null();
+  Db *db = curdb();
+  if (db == nullptr) {
+    Printout out(sep);
+    for (; *fields != nullptr; ++fields) {
+      out.add("%s", reinterpret_cast<const char *>(*fields));
+      out.end_item();
+    }
+    out.finish();
+    return 1;
+  }
+  const bool named = sep != nullptr && std::strcmp(sep, "FieldNames") == 0;
+  Printout out(named ? nullptr : sep);
+  if (!lock_open_db(db)) return -1;
+  for (int32_t f = 0; f < db->nfields && fields[f] != nullptr; ++f) {
+    if (named) out.add("%s:", db->fieldnames[static_cast<size_t>(f)]);
+    print_value(out, db, f, fields[f]);
+    out.end_item();
+  }
+  unlock(db);
+  out.finish();
+  return 1;
 }
 
 }  // namespace qrx::isam
