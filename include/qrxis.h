@@ -243,6 +243,80 @@ QRX_API int32_t imodrec(isam_db *db, isam_index *idx, const void *const *fields)
 QRX_API int32_t imodrec2(isam_db *db, isam_index *idx, const void *data, uint32_t len);
 
 /* ----------------------------------------------------------------------------------------------------
+ * Descriptor queries and display. None of them changes a file. Lists returned by igetdesc and
+ * igetindexnames belong to the calling thread: they stay valid until the same thread makes the same call
+ * again (which may reuse the memory) and are never freed by the caller. The field arrays of igetflddesc
+ * and igetfldnames belong to the database and stay valid while it is open. A database object whose files
+ * are closed (after its last iclose_db) fails the database queries with error 1; an index that is not an
+ * index object of the database (shared or private) fails the index queries with error 2.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* igetdesc: the key of idx as field specifications, one string per key field in key order and a null
+ * pointer behind the last: the field's whole description string, followed for a text segment by
+ * ":length" (start 0) or ":start,length" (so "NAME:3", "CITY,S:2,5", "ID,I"). The same syntax index
+ * descriptions use. Null on failure (error 5 when the thread's buffer cannot grow). */
+QRX_API const char *const *qrxisgde(isam_db *db, isam_index *idx);
+/* igetdesc_count: the number of key fields of idx, or -1. */
+QRX_API int32_t qrxisgdc(isam_db *db, isam_index *idx);
+/* igetdesc_fldnbr, igetdesc_fldstart, igetdesc_fldlen: for key field k (0 <= k < key field count), its
+ * field number, its segment start and its segment length (0 and 0 without a segment); -1 with error 25
+ * for any other k. */
+QRX_API int32_t qrxisgdn(isam_db *db, isam_index *idx, int32_t k);
+QRX_API int32_t qrxisgds(isam_db *db, isam_index *idx, int32_t k);
+QRX_API int32_t qrxisgdl(isam_db *db, isam_index *idx, int32_t k);
+/* igetfldcount: the number of fields, or -1. */
+QRX_API int32_t qrxisgfc(isam_db *db);
+/* igetflddesc: the field types (I_STRING .. I_CHAR), one byte per field, or null. */
+QRX_API const uint8_t *qrxisgfd(isam_db *db);
+/* igetfldtype: the type of field n (0 <= n < field count), or -1 (error 24 for any other n). */
+QRX_API int32_t qrxisgft(isam_db *db, int32_t n);
+/* igetfldlen: the declared length of field n for I_BINARY and I_CHAR (1 when none was declared), 0 for
+ * the other types, or -1 (error 24 for an n outside the fields). */
+QRX_API int32_t igetfldlen(isam_db *db, int32_t n);
+/* igetfldnames: the field description strings in field order, a null pointer behind the last; or null. */
+QRX_API const char *const *qrxisgfn(isam_db *db);
+/* igetindexnames: the names of the database's shared indexes (options included, so "BYID,U"; the
+ * "Physical Index" too when the database has it), newest first, a null pointer behind the last; indexes
+ * opened with iopen_index are not listed. Null on failure (error 5 when the thread's list cannot grow). */
+QRX_API const char *const *qrxisgin(isam_db *db);
+/* getdisk: always 0. */
+QRX_API int32_t getdisk(void);
+
+/* The display calls print to standard output, each call's text in one piece. After each item comes sep,
+ * or a newline when sep is null; after the last item one more newline. */
+/* showdesc: the strings of igetdesc for idx, or for the "Physical Index" when idx is null. 1, or -1 with
+ * nothing printed. */
+QRX_API int32_t qrxisshd(isam_db *db, isam_index *idx, const char *sep);
+/* qrxisshf: the field description strings. qrxisshi: the names of the shared indexes. 1, or -1. */
+QRX_API int32_t qrxisshf(isam_db *db, const char *sep);
+QRX_API int32_t qrxisshi(isam_db *db, const char *sep);
+/* qrxisshw: one whole key of idx (its index-number byte first, then every key field in its stored form),
+ * field by field: texts as they are, I_INT, I_SHORT, I_UNSIGNED and I_LONG in decimal, I_FLOAT and
+ * I_DOUBLE with two decimals, I_CHAR as its declared bytes, I_BINARY as "BINARY:" and its declared
+ * length. 1, or -1 (error 18 for a null key). */
+QRX_API int32_t qrxisshw(isam_db *db, isam_index *idx, const void *key, const char *sep);
+/* qrxisshr: one record (field value pointers up to the first null one), printed by the field types of
+ * the calling thread's current database (*qrxiscdb(); as texts when it is null): numbers in decimal,
+ * I_FLOAT and I_DOUBLE as "%G", I_CHAR as its declared bytes, I_BINARY as \xNN per byte. With a
+ * current database and sep "FieldNames", each value is preceded by its field's description string and a
+ * colon and followed by a newline. 1, or -1 (error 18 for null fields; error 1 when the current database
+ * is no longer open). */
+QRX_API int32_t qrxisshr(const void *const *fields, const char *sep);
+
+/* Public names of the queries: the same functions as the entry points above. */
+QRX_API const char *const *igetdesc(isam_db *db, isam_index *idx);
+QRX_API int32_t igetdesc_count(isam_db *db, isam_index *idx);
+QRX_API int32_t igetdesc_fldnbr(isam_db *db, isam_index *idx, int32_t k);
+QRX_API int32_t igetdesc_fldstart(isam_db *db, isam_index *idx, int32_t k);
+QRX_API int32_t igetdesc_fldlen(isam_db *db, isam_index *idx, int32_t k);
+QRX_API int32_t igetfldcount(isam_db *db);
+QRX_API const uint8_t *igetflddesc(isam_db *db);
+QRX_API int32_t igetfldtype(isam_db *db, int32_t n);
+QRX_API const char *const *igetfldnames(isam_db *db);
+QRX_API const char *const *igetindexnames(isam_db *db);
+QRX_API int32_t showdesc(isam_db *db, isam_index *idx, const char *sep);
+
+/* ----------------------------------------------------------------------------------------------------
  * Numbers in their stored form (big-endian), for field and key values.
  * -------------------------------------------------------------------------------------------------- */
 static inline void qrxis_put_u32(void *p, uint32_t v) {

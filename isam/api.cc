@@ -137,6 +137,60 @@ extern "C" QRX_API int32_t qrxismrk(isam_db *db, isam_index *idx) {
 extern "C" QRX_API int32_t qrxisfmk(isam_db *db, isam_index *idx) {
   return guarded<int32_t>("qrxisfmk", -1, [&] { return find_mark(db, idx); });
 }
+extern "C" QRX_API const char *const *qrxisgde(isam_db *db, isam_index *idx) {
+  return guarded<const char *const *>("qrxisgde", nullptr, [&] { return get_desc(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisgdc(isam_db *db, isam_index *idx) {
+  return guarded<int32_t>("qrxisgdc", -1, [&] { return get_desc_count(db, idx); });
+}
+extern "C" QRX_API int32_t qrxisgdn(isam_db *db, isam_index *idx, int32_t k) {
+  return guarded<int32_t>("qrxisgdn", -1, [&] { return get_desc_fldnbr(db, idx, k); });
+}
+extern "C" QRX_API int32_t qrxisgds(isam_db *db, isam_index *idx, int32_t k) {
+  return guarded<int32_t>("qrxisgds", -1, [&] { return get_desc_fldstart(db, idx, k); });
+}
+extern "C" QRX_API int32_t qrxisgdl(isam_db *db, isam_index *idx, int32_t k) {
+  return guarded<int32_t>("qrxisgdl", -1, [&] { return get_desc_fldlen(db, idx, k); });
+}
+extern "C" QRX_API int32_t qrxisgfc(isam_db *db) {
+  return guarded<int32_t>("qrxisgfc", -1, [&] { return get_fld_count(db); });
+}
+extern "C" QRX_API const uint8_t *qrxisgfd(isam_db *db) {
+  return guarded<const uint8_t *>("qrxisgfd", nullptr, [&] { return get_fld_desc(db); });
+}
+extern "C" QRX_API int32_t qrxisgft(isam_db *db, int32_t n) {
+  return guarded<int32_t>("qrxisgft", -1, [&] { return get_fld_type(db, n); });
+}
+extern "C" QRX_API int32_t igetfldlen(isam_db *db, int32_t n) {
+  return guarded<int32_t>("igetfldlen", -1, [&] { return get_fld_len(db, n); });
+}
+extern "C" QRX_API const char *const *qrxisgfn(isam_db *db) {
+  return guarded<const char *const *>("qrxisgfn", nullptr, [&] { return get_fld_names(db); });
+}
+extern "C" QRX_API const char *const *qrxisgin(isam_db *db) {
+  return guarded<const char *const *>("qrxisgin", nullptr, [&] { return get_index_names(db); });
+}
+extern "C" QRX_API int32_t getdisk(void) {
+  set_errno(Err::kNone);
+  return 0;
+}
+extern "C" QRX_API int32_t qrxisshd(isam_db *db, isam_index *idx, const char *sep) {
+  return guarded<int32_t>("qrxisshd", -1, [&] { return show_desc(db, idx, sep); });
+}
+extern "C" QRX_API int32_t qrxisshf(isam_db *db, const char *sep) {
+  return guarded<int32_t>("qrxisshf", -1, [&] { return show_fields(db, sep); });
+}
+extern "C" QRX_API int32_t qrxisshi(isam_db *db, const char *sep) {
+  return guarded<int32_t>("qrxisshi", -1, [&] { return show_indexes(db, sep); });
+}
+extern "C" QRX_API int32_t qrxisshw(isam_db *db, isam_index *idx, const void *key, const char *sep) {
+  return guarded<int32_t>("qrxisshw", -1,
+                          [&] { return show_key(db, idx, static_cast<const uint8_t *>(key), sep); });
+}
+extern "C" QRX_API int32_t qrxisshr(const void *const *fields, const char *sep) {
+  return guarded<int32_t>("qrxisshr", -1,
+                          [&] { return show_record(reinterpret_cast<const uint8_t *const *>(fields), sep); });
+}
 
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
@@ -178,3 +232,17 @@ extern "C" QRX_API int32_t ifindrec(isam_db *, isam_index *, const void *const *
     __attribute__((alias("qrxisfrc")));
 extern "C" QRX_API int32_t imarkrec(isam_db *, isam_index *) __attribute__((alias("qrxismrk")));
 extern "C" QRX_API int32_t ifindmark(isam_db *, isam_index *) __attribute__((alias("qrxisfmk")));
+extern "C" QRX_API const char *const *igetdesc(isam_db *, isam_index *) __attribute__((alias("qrxisgde")));
+extern "C" QRX_API int32_t igetdesc_count(isam_db *, isam_index *) __attribute__((alias("qrxisgdc")));
+extern "C" QRX_API int32_t igetdesc_fldnbr(isam_db *, isam_index *, int32_t)
+    __attribute__((alias("qrxisgdn")));
+extern "C" QRX_API int32_t igetdesc_fldstart(isam_db *, isam_index *, int32_t)
+    __attribute__((alias("qrxisgds")));
+extern "C" QRX_API int32_t igetdesc_fldlen(isam_db *, isam_index *, int32_t)
+    __attribute__((alias("qrxisgdl")));
+extern "C" QRX_API int32_t igetfldcount(isam_db *) __attribute__((alias("qrxisgfc")));
+extern "C" QRX_API const uint8_t *igetflddesc(isam_db *) __attribute__((alias("qrxisgfd")));
+extern "C" QRX_API int32_t igetfldtype(isam_db *, int32_t) __attribute__((alias("qrxisgft")));
+extern "C" QRX_API const char *const *igetfldnames(isam_db *) __attribute__((alias("qrxisgfn")));
+extern "C" QRX_API const char *const *igetindexnames(isam_db *) __attribute__((alias("qrxisgin")));
+extern "C" QRX_API int32_t showdesc(isam_db *, isam_index *, const char *) __attribute__((alias("qrxisshd")));

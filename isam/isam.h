@@ -386,4 +386,35 @@ int32_t I_find_head(Db *db, Index *idx);
 // ---------------------------------------------------------------------------------------------------
 Db *create_db(const char *name, int32_t blocksize, const char *const *fields);
 
+// ---------------------------------------------------------------------------------------------------
+// Descriptor queries and display (query.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// A value in decimal, digits found from the least significant by repeated division by 10: at most 11
+// characters ("-2147483648") and a NUL, so buf holds kItoSSize bytes; 0 gives "0". The characters written.
+inline constexpr size_t kItoSSize = 11 + 1;
+int32_t ItoS(int32_t value, char *buf);
+
+// igetdesc, igetdesc_count, igetdesc_fldnbr, igetdesc_fldstart, igetdesc_fldlen, igetfldcount,
+// igetflddesc, igetfldtype, igetfldlen, igetfldnames, igetindexnames (contracts in qrxis.h).
+const char *const *get_desc(Db *db, Index *idx);
+int32_t get_desc_count(Db *db, Index *idx);
+int32_t get_desc_fldnbr(Db *db, Index *idx, int32_t k);
+int32_t get_desc_fldstart(Db *db, Index *idx, int32_t k);
+int32_t get_desc_fldlen(Db *db, Index *idx, int32_t k);
+int32_t get_fld_count(Db *db);
+const uint8_t *get_fld_desc(Db *db);
+int32_t get_fld_type(Db *db, int32_t n);
+int32_t get_fld_len(Db *db, int32_t n);
+const char *const *get_fld_names(Db *db);
+const char *const *get_index_names(Db *db);
+
+// showdesc, qrxisshf, qrxisshi, qrxisshw, qrxisshr (contracts in qrxis.h). qrxisshr takes the lock of
+// the thread's curdb: a caller that holds it already must not call it.
+int32_t show_desc(Db *db, Index *idx, const char *sep);
+int32_t show_fields(Db *db, const char *sep);
+int32_t show_indexes(Db *db, const char *sep);
+int32_t show_key(Db *db, Index *idx, const uint8_t *key, const char *sep);
+int32_t show_record(const uint8_t *const *fields, const char *sep);
+
 }  // namespace qrx::isam

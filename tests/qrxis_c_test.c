@@ -82,6 +82,16 @@ int main(void) {
   uint32_t len = 0;
   db = iopen_db(base, 2);
   isam_index *by = db ? ihandle(db, "BYID") : NULL;
+  /* The queries: fields, the key of BYCITY (a segment start of 0 is left out), index names newest first. */
+  isam_index *city = db ? ihandle(db, "BYCITY") : NULL;
+  const char *const *spec = igetdesc(db, city), *const *names = igetindexnames(db);
+  CHECK(igetfldcount(db) == 11 && igetfldtype(db, 2) == I_INT && igetfldlen(db, 4) == 8 &&
+        igetfldlen(db, 0) == 0);
+  CHECK(igetflddesc(db) && igetflddesc(db)[5] == I_BINARY && !strcmp(igetfldnames(db)[3], "AMT,D"));
+  CHECK(spec && !strcmp(spec[0], "CITY,S:3") && !strcmp(spec[1], "NAME") && !spec[2] &&
+        qrxisgds(db, city, 0) == 0);
+  CHECK(names && !strcmp(names[1], "BYID,U") && igetdesc_fldnbr(db, by, 1) == -1 &&
+        *qrxiseno() == QRXIS_KEY_NUMBER);
   CHECK(iaddrec(db, by, values) == 1 && iaddrec(db, NULL, values) == -1 && *qrxiseno() == QRXIS_CBT);
   CHECK(igetreclen(db, by, &len) == 1 && len == 47 && ireadrec(db, by, buf, 4, &len) == 1 && len == 47);
   CHECK(igetrec(db, by, got, buf, sizeof buf) == 1 && !strcmp(got[1], "Oslo") && qrxis_get_i32(got[2]) == 42);
