@@ -302,6 +302,10 @@ QRX_API int32_t qrxisshw(isam_db *db, isam_index *idx, const void *key, const ch
  * colon and followed by a newline. 1, or -1 (error 18 for null fields; error 1 when the current database
  * is no longer open). */
 QRX_API int32_t qrxisshr(const void *const *fields, const char *sep);
+/* qrxisshk: every record in the order of idx (null: the "Physical Index", file order), each as qrxisshr
+ * prints it, the calling thread's current database set to db. An index standing on an entry is put back
+ * on it afterwards (through its mark). The state that ended the walk (-3), or -1. */
+QRX_API int32_t qrxisshk(isam_db *db, isam_index *idx, const char *sep);
 
 /* Public names of the queries: the same functions as the entry points above. */
 QRX_API const char *const *igetdesc(isam_db *db, isam_index *idx);

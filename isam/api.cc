@@ -191,6 +191,9 @@ extern "C" QRX_API int32_t qrxisshr(const void *const *fields, const char *sep) 
   return guarded<int32_t>("qrxisshr", -1,
                           [&] { return show_record(reinterpret_cast<const uint8_t *const *>(fields), sep); });
 }
+extern "C" QRX_API int32_t qrxisshk(isam_db *db, isam_index *idx, const char *sep) {
+  return guarded<int32_t>("qrxisshk", -1, [&] { return show_keyed(db, idx, sep); });
+}
 
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));

@@ -416,5 +416,7 @@ int32_t show_fields(Db *db, const char *sep);
 int32_t show_indexes(Db *db, const char *sep);
 int32_t show_key(Db *db, Index *idx, const uint8_t *key, const char *sep);
 int32_t show_record(const uint8_t *const *fields, const char *sep);
+// qrxisshk: every record in the order of idx (null: the "Physical Index"), the index put back on its entry.
+int32_t show_keyed(Db *db, Index *idx, const char *sep);
 
 }  // namespace qrx::isam

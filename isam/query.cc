@@ -429,4 +429,39 @@ int32_t show_record(const uint8_t *const *fields, const char *sep) {
   return 1;
 }
 
+int32_t show_keyed(Db *db, Index *idx, const char *sep) {
+  set_errno(Err::kNone);
+  if (!lock_open_db(db)) return -1;
+  unlock(db);
+  curdb() = db;
+  if (idx == nullptr) {
+    if ((idx = index_handle(db, kPhysicalIndex)) == nullptr) return -1;
+  } else {
+    if (!lock_index(db, idx, kEither)) return -1;
+    unlock(db);
+  }
+  // A positioned index is put back where it stood once the walk is done.
+  const bool marked = idx->tree != nullptr && idx->status == 1;
+  if (marked && mark_rec(db, idx) != 1) return -1;
+  int32_t r = find_head(db, idx);
+  for (; r == 1; r = find_next(db, idx)) {
+    // The record is fetched into the thread's own buffer under the lock and printed after it is released
+    // (the printing takes the lock itself).
+    if (!lock_index(db, idx, kEither)) return -1;
+    uint32_t off = idx->curptr;
+    ThreadData *td = nullptr;
+    const bool at_entry = idx->tree == nullptr || cbcurr(idx->tree, &off) == 1;
+    if (at_entry) td = I_fetchrec(db, off);
+    unlock(db);
+    if (td == nullptr) {
+      std::fputs(at_entry ? "error reading record\n" : "can't get current record\n", stderr);
+      continue;
+    }
+    const FetchedRecord held(td);
+    show_record(td->recfields, sep);
+  }
+  if (marked && find_mark(db, idx) == -1) return -1;
+  return r;
+}
+
 }  // namespace qrx::isam

@@ -91,4 +91,36 @@ TEST_F(QueryTest, RecordsPrintByTheTypesOfTheCurrentDatabase) {
   fails(1, [&] { return qrxisshr(one.ptrs.data(), nullptr); });
 }
 
+TEST_F(QueryTest, WalksPrintEveryRecordAndPutTheIndexBack) {
+  // Three records whose NAME, CITY and ID differ: BYNAME orders them Ann 3, Bob 1, Cy 2; the file by adding.
+  const std::string rest = R"(1E-05, ABCDEFGH, \x01\x0A\xFF, note, 4000000000, -123456, 1.25, -2, )";
+  std::string lines[4];
+  for (const auto &[name, city, id] : {std::tuple<std::string, std::string, int32_t>{"Bob", "Oslo", 1},
+                                       {"Cy", "Rome", 2},
+                                       {"Ann", "Bern", 3}}) {
+    std::vector<std::string> v = kValues;
+    v[0] = z(name), v[1] = z(city), v[2] = be32(uint32_t(id));
+    const Fields f(v);
+    ASSERT_EQ(iaddrec(db, nullptr, f.ptrs.data()), 1);
+    lines[id] = name + ", " + city + ", " + std::to_string(id) + ", " + rest + "\n";
+  }
+  const std::string id3 = be32(3);
+  const void *ann[] = {"Ann", id3.data(), nullptr};
+  ASSERT_EQ(ifindkey(db, byname, ann), 2);
+  ASSERT_EQ(ifindnext(db, byname), 1);  // on Bob
+  *qrxiscdb() = nullptr;
+  EXPECT_EQ(printed(-3, [&] { return qrxisshk(db, byname, ", "); }), lines[3] + lines[1] + lines[2]);
+  EXPECT_EQ(*qrxiscdb(), db);
+  EXPECT_EQ(ifindnext(db, byname), 1);
+  void *got[12];
+  char buf[256];
+  ASSERT_EQ(igetrec(db, byname, got, buf, sizeof buf), 1);
+  EXPECT_STREQ(static_cast<char *>(got[0]), "Cy") << "back on Bob before the step";
+  // The file-order walk ends at a failed read past the last record: error 7 stays.
+  EXPECT_EQ(printed(
+                -3, [&] { return qrxisshk(db, nullptr, ", "); }, 7),
+            lines[1] + lines[2] + lines[3]);
+  fails(2, [&] { return qrxisshk(db, reinterpret_cast<isam_index *>(&buf), nullptr); });
+}
+
 }  // namespace isamtest
