@@ -31,7 +31,8 @@ void write_file(const std::string &path, const std::string &bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// Moves idx every way a caller can: to both ends, some steps both ways, to keys, a whole record and a mark.
+// Moves idx every way a caller can (to both ends, some steps both ways, to keys, a whole record and a
+// mark), asks every question about it and its database, and displays them.
 void navigate(isam_db *db, isam_index *idx, const void *const *key, const void *const *record) {
   std::vector<uint8_t> buf(64);
   std::vector<void *> fields(static_cast<size_t>(db->nfields) + 1);
@@ -47,6 +48,15 @@ void navigate(isam_db *db, isam_index *idx, const void *const *key, const void *
   ifindnext(db, idx);
   ifindrec(db, idx, record);
   ifindprev(db, idx);
+  // What the index and the database say of themselves, and the display of both.
+  igetdesc(db, idx);
+  for (int32_t k = -1; k <= igetdesc_count(db, idx); ++k)
+    igetdesc_fldnbr(db, idx, k), igetdesc_fldstart(db, idx, k), igetdesc_fldlen(db, idx, k);
+  for (int32_t n = -1; n <= igetfldcount(db); ++n) igetfldtype(db, n), igetfldlen(db, n);
+  igetfldnames(db), igetflddesc(db), igetindexnames(db);
+  showdesc(db, idx, ",");
+  qrxisshi(db, nullptr), qrxisshf(db, nullptr);
+  qrxisshk(db, idx, "FieldNames");
 }
 
 // Walks the records in file order, reading each with all four reads; every third is modified, every fifth
@@ -191,7 +201,8 @@ int write_seeds(const std::string &out) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  setenv("QRX_TRACE_FILE", "/dev/null", 1);  // damaged files make many error lines
+  setenv("QRX_TRACE_FILE", "/dev/null", 1);              // damaged files make many error lines
+  if (!std::freopen("/dev/null", "w", stdout)) abort();  // the display calls print every record
   char tmpl[] = "/dev/shm/qrxdbfuzz.XXXXXX", alt[] = "/tmp/qrxdbfuzz.XXXXXX";
   const char *dir = mkdtemp(tmpl);
   if (!dir) dir = mkdtemp(alt);
