@@ -321,6 +321,53 @@ QRX_API const char *const *igetindexnames(isam_db *db);
 QRX_API int32_t showdesc(isam_db *db, isam_index *idx, const char *sep);
 
 /* ----------------------------------------------------------------------------------------------------
+ * Administration. None of these undoes earlier steps when a later one fails. The progress callback
+ * (qrxisprg) is called with a running count after each record a copy copies, an imkindex fills in or
+ * an irmindex takes out.
+ * -------------------------------------------------------------------------------------------------- */
+
+/* icopy_database: copies the records of src (in the order of index idxname, or file order when null) into
+ * dst, made with src's fields and indexes (blocksize 0: src's index block size). With create 0 an
+ * existing dst is used: its indexes of the same names are kept and records a unique index of it already
+ * holds are skipped. dst fields beyond src's get the empty value of their type. 1, or -1: error 16 (names),
+ * 19 (both name one data file), 24 (dst has fewer fields). qrxiscpy: the same with create 1. */
+QRX_API int32_t qrxiscpd(const char *src, const char *dst, const char *idxname, int32_t blocksize,
+                         int32_t create);
+QRX_API int32_t qrxiscpy(const char *src, const char *dst, const char *idxname, int32_t blocksize);
+/* idestroy_db: removes the data and index files. Error 3 while the process has an object of that name
+ * (open or cached); 10 when a file cannot be removed. qrxisren: renames both files (the data file back
+ * when the index file cannot follow): error 3, or 15. After success both leave error 1. */
+QRX_API int32_t qrxisdst(const char *name);
+QRX_API int32_t qrxisren(const char *from, const char *to);
+/* imkindex: adds an index (name with options, e.g. "BYID,U") over key field specifications ("FIELD",
+ * "FIELD:length", "FIELD:start,length"; FIELD exactly as the field's description string) and fills it
+ * from the records, leaving it on its first entry. Error 17 (name taken), 18 (no such field), 11 (too
+ * long), 13 (no free number), 9 (e.g. a unique index over duplicate values: the index then stays, with
+ * the entries added so far). */
+QRX_API int32_t qrxismki(isam_db *db, const char *name, const char *const *specs);
+/* irmindex: removes an index with all its entries and its description, and closes its index objects.
+ * The "Physical Index": error 6. */
+QRX_API int32_t qrxisrmi(isam_db *db, const char *name);
+/* inew_index_file: replaces the index file by an empty one holding only the "Physical Index" (other
+ * indexes must be made again; free space recorded in the old file is not reused). An existing file
+ * without overwrite 1: error 21 (the database is then left without index file). */
+QRX_API int32_t qrxisnew(isam_db *db, int32_t blocksize, int32_t overwrite);
+/* iverify_db: the verification of the index file (qrxcbver): 1 or -1. qrxisdmp: its formatted dump into
+ * name.DMP (standard output when that cannot be opened; error 16 when the name does not fit 255 bytes). */
+QRX_API int32_t qrxisver(const char *name);
+QRX_API int32_t qrxisdmp(const char *name);
+/* match_namelist: the entry of list (null-terminated) equal to name byte for byte, or null. */
+QRX_API const char *match_namelist(const char *name, const char *const *list);
+
+QRX_API int32_t icopy_database(const char *src, const char *dst, const char *idxname, int32_t blocksize,
+                               int32_t create);
+QRX_API int32_t idestroy_db(const char *name);
+QRX_API int32_t imkindex(isam_db *db, const char *name, const char *const *specs);
+QRX_API int32_t irmindex(isam_db *db, const char *name);
+QRX_API int32_t inew_index_file(isam_db *db, int32_t blocksize, int32_t overwrite);
+QRX_API int32_t iverify_db(const char *name);
+
+/* ----------------------------------------------------------------------------------------------------
  * Numbers in their stored form (big-endian), for field and key values.
  * -------------------------------------------------------------------------------------------------- */
 static inline void qrxis_put_u32(void *p, uint32_t v) {

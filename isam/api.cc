@@ -195,6 +195,41 @@ extern "C" QRX_API int32_t qrxisshk(isam_db *db, isam_index *idx, const char *se
   return guarded<int32_t>("qrxisshk", -1, [&] { return show_keyed(db, idx, sep); });
 }
 
+extern "C" QRX_API int32_t qrxiscpd(const char *src, const char *dst, const char *idxname, int32_t blocksize,
+                                    int32_t create) {
+  return guarded<int32_t>("qrxiscpd", -1,
+                          [&] { return copy_database(src, dst, idxname, blocksize, create); });
+}
+extern "C" QRX_API int32_t qrxiscpy(const char *src, const char *dst, const char *idxname,
+                                    int32_t blocksize) {
+  return guarded<int32_t>("qrxiscpy", -1, [&] { return copy_database(src, dst, idxname, blocksize, 1); });
+}
+extern "C" QRX_API int32_t qrxisdst(const char *name) {
+  return guarded<int32_t>("qrxisdst", -1, [&] { return destroy_db(name); });
+}
+extern "C" QRX_API int32_t qrxisren(const char *from, const char *to) {
+  return guarded<int32_t>("qrxisren", -1, [&] { return rename_db(from, to); });
+}
+extern "C" QRX_API int32_t qrxismki(isam_db *db, const char *name, const char *const *specs) {
+  return guarded<int32_t>("qrxismki", -1, [&] { return mk_index(db, name, specs); });
+}
+extern "C" QRX_API int32_t qrxisrmi(isam_db *db, const char *name) {
+  return guarded<int32_t>("qrxisrmi", -1, [&] { return rm_index(db, name); });
+}
+extern "C" QRX_API int32_t qrxisnew(isam_db *db, int32_t blocksize, int32_t overwrite) {
+  return guarded<int32_t>("qrxisnew", -1, [&] { return new_index_file(db, blocksize, overwrite); });
+}
+extern "C" QRX_API int32_t qrxisver(const char *name) {
+  return guarded<int32_t>("qrxisver", -1, [&] { return verify_db(name); });
+}
+extern "C" QRX_API int32_t qrxisdmp(const char *name) {
+  return guarded<int32_t>("qrxisdmp", -1, [&] { return dump_db(name); });
+}
+extern "C" QRX_API const char *match_namelist(const char *name, const char *const *list) {
+  return guarded<const char *>("match_namelist", nullptr,
+                               [&] { return qrx::isam::match_namelist(name, list); });
+}
+
 extern "C" QRX_API int32_t isaminit(int32_t, int32_t) __attribute__((alias("qrxisini")));
 extern "C" QRX_API int32_t isamexit(void) __attribute__((alias("qrxisxit")));
 extern "C" QRX_API void iprterr(void) __attribute__((alias("qrxisprt")));
@@ -249,3 +284,11 @@ extern "C" QRX_API int32_t igetfldtype(isam_db *, int32_t) __attribute__((alias(
 extern "C" QRX_API const char *const *igetfldnames(isam_db *) __attribute__((alias("qrxisgfn")));
 extern "C" QRX_API const char *const *igetindexnames(isam_db *) __attribute__((alias("qrxisgin")));
 extern "C" QRX_API int32_t showdesc(isam_db *, isam_index *, const char *) __attribute__((alias("qrxisshd")));
+extern "C" QRX_API int32_t icopy_database(const char *, const char *, const char *, int32_t, int32_t)
+    __attribute__((alias("qrxiscpd")));
+extern "C" QRX_API int32_t idestroy_db(const char *) __attribute__((alias("qrxisdst")));
+extern "C" QRX_API int32_t imkindex(isam_db *, const char *, const char *const *)
+    __attribute__((alias("qrxismki")));
+extern "C" QRX_API int32_t irmindex(isam_db *, const char *) __attribute__((alias("qrxisrmi")));
+extern "C" QRX_API int32_t inew_index_file(isam_db *, int32_t, int32_t) __attribute__((alias("qrxisnew")));
+extern "C" QRX_API int32_t iverify_db(const char *) __attribute__((alias("qrxisver")));

@@ -85,7 +85,8 @@ int32_t read_all(int32_t fd, void *p, size_t n) {
   return 1;
 }
 
-// Appends text and its NUL at *at when both fit before `size`; false otherwise.
+}  // namespace
+
 bool I_col_str(uint8_t *buf, uint32_t size, uint32_t *at, const char *text) {
   const size_t n = std::strlen(text) + 1;
   if (*at + n > size) return false;
@@ -93,8 +94,6 @@ bool I_col_str(uint8_t *buf, uint32_t size, uint32_t *at, const char *text) {
   *at += static_cast<uint32_t>(n);
   return true;
 }
-
-}  // namespace
 
 char *I_mkdata_filename(const char *name, char *out, size_t size) {
   return make_name(name, ".DB", out, size);

@@ -193,6 +193,8 @@ int32_t I_write_header(int32_t fd, const char *const *fields);
 // without its NULs) or 5.
 int32_t I_read_header(Db *db);
 
+// Appends text and its NUL at *at when both fit before `size`; false otherwise.
+bool I_col_str(uint8_t *buf, uint32_t size, uint32_t *at, const char *text);
 // The index description key: 0x00, the name and its NUL, each specification and its NUL. Its length, or
 // -1 when it does not fit `size` bytes.
 int32_t I_mkdesc(const char *name, const char *const *specs, uint8_t *buf, uint32_t size);
@@ -380,6 +382,22 @@ int32_t mark_rec(Db *db, Index *idx);
 int32_t find_mark(Db *db, Index *idx);
 // ifindhead's step for a caller that holds the database lock.
 int32_t I_find_head(Db *db, Index *idx);
+
+// ---------------------------------------------------------------------------------------------------
+// Administration (admin.cc).
+// ---------------------------------------------------------------------------------------------------
+
+// match_namelist, icopy_database, idestroy_db, qrxisren, imkindex, irmindex, inew_index_file, iverify_db,
+// qrxisdmp (contracts in qrxis.h).
+const char *match_namelist(const char *name, const char *const *list);
+int32_t copy_database(const char *src, const char *dst, const char *idxname, int32_t blocksize, int32_t create);
+int32_t destroy_db(const char *name);
+int32_t rename_db(const char *from, const char *to);
+int32_t mk_index(Db *db, const char *name, const char *const *specs);
+int32_t rm_index(Db *db, const char *name);
+int32_t new_index_file(Db *db, int32_t blocksize, int32_t overwrite);
+int32_t verify_db(const char *name);
+int32_t dump_db(const char *name);
 
 // ---------------------------------------------------------------------------------------------------
 // Creating (create.cc).
