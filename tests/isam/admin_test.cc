@@ -2,11 +2,18 @@
 // indexes on databases with records; a new index file; destroy, rename, verify and dump.
 #include <sys/stat.h>
 
+#include <functional>
+
+#include "cbt/blockio/blockio.h"
+#include "cbt/cbt.h"
 #include "isam/query_fixture.h"
 #include "isam/record_fixture.h"
 
 namespace isamtest {
 namespace {
+
+namespace blockio = qrx::blockio;
+namespace cbt = qrx::cbt;
 
 Rec rec(int32_t id, const std::string &name) {
   Rec r;
@@ -193,6 +200,59 @@ TEST_F(AdminTest, NewIndexFileHoldsOnlyThePhysicalIndex) {
   const char *const byid[] = {"ID,I", nullptr};
   ASSERT_EQ(imkindex(db, "BYID,U", byid), 1);
   EXPECT_EQ(ihandle(db, "BYID")->number, 1);
+}
+
+// imkindex, irmindex and a copy with their n-th B-tree change failing, and imkindex with its n-th block
+// write failing, for every n they reach: the records are never touched, the other indexes stay exact
+// (or the index file is flagged and verified by the next open), and the database opens again.
+TEST_F(AdminTest, FailuresPartWayLoseNoRecord) {
+  open_fresh();
+  fill(12);
+  ASSERT_EQ(iclose_db(db), 1);
+  const std::string files[] = {base + ".DB", base + ".IDX"}, copy = dir.file("copy");
+  const std::string saved[] = {tb::read_file(files[0]), tb::read_file(files[1])};
+  const char *const bytag[] = {"TAG,C3", "ID,I", nullptr};
+  const std::function<int32_t()> ops[] = {
+      [&] { return imkindex(db, "BYTAG", bytag); }, [&] { return irmindex(db, "BYNAME"); },
+      [&] { return icopy_database(base.c_str(), copy.c_str(), "BYNAME", 0, 1); }};
+  for (int op = 0; op < 4; ++op) {
+    for (uint64_t n = 1;; ++n) {
+      SCOPED_TRACE("operation " + std::to_string(op) + ", failure " + std::to_string(n));
+      tb::write_file(files[0], saved[0]), tb::write_file(files[1], saved[1]);
+      idestroy_db(copy.c_str());
+      reopen();
+      const bool writes = op == 3;
+      writes ? blockio::fault_arm(blockio::FaultOn::kWrite, n, false) : cbt::change_fault_arm(~0u, n);
+      const int32_t rc = ops[op % 3]();
+      const bool reached = (writes ? blockio::fault_count() : cbt::change_fault_count()) >= n;
+      blockio::fault_disarm(), cbt::change_fault_disarm();
+      ASSERT_TRUE(rc == 1 || reached);
+      iclose_db(db);
+      reset_layer();  // no cached object of either database is left
+      EXPECT_EQ(tb::read_file(files[0]), saved[0]) << "the data file is only read";
+      ASSERT_NE(db = iopen_db(base.c_str(), 2), nullptr);
+      if (op == 3) {  // the index file may be damaged: the open has verified it; nothing more is promised
+        ASSERT_EQ(iclose_db(db), 1);
+        if (!reached) break;
+        continue;
+      }
+      // A half-made or half-removed index can be removed whole; the other indexes are exact.
+      for (const char *name : {"BYTAG", op == 1 ? "BYNAME" : ""})
+        if (ihandle(db, name) != nullptr) EXPECT_EQ(irmindex(db, name), 1) << name;
+      std::map<uint32_t, Rec> at;
+      for (const auto &[off, b] : scan_data(files[0]).records) at[off] = decode(b);
+      for (int kind : {1, 2, 3})
+        if (kind != 2 || op != 1) EXPECT_EQ(entries(db, db->holetree, uint8_t(kind)), expected(kind, at));
+      const bool made = !tb::read_file(copy + ".DB").empty();
+      if (isam_db *c = op == 2 && rc == -1 && made ? iopen_db(copy.c_str(), 1) : nullptr) {
+        EXPECT_EQ(cbcheck(c->holetree), 1) << "a copy cut short is a sound database";
+        EXPECT_EQ(iclose_db(c), 1);
+      }
+      ASSERT_EQ(iclose_db(db), 1);
+      reset_layer();
+      if (!reached || HasFatalFailure()) break;
+    }
+  }
 }
 
 TEST_F(AdminTest, DestroyRenameVerifyDump) {
