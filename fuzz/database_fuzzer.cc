@@ -109,16 +109,16 @@ void exercise(const uint8_t *data, size_t size) {
   for (int32_t mode : {2, 1}) {
     isam_db *db = iopen_db(base.c_str(), mode);
     if (db == nullptr) continue;
-    uint8_t id[4];
-    qrxis_put_i32(id, 7);
-    const void *values[] = {"Smith", id, "x", nullptr};
-    // A value for every field: text "Smith", then zeros as wide as any declared length.
-    static std::vector<uint8_t> value = [] {
+    // Made-up values, each followed by zeros as wide as any field can be (the library reads as many bytes
+    // as the field's type takes): key values "Smith", 7 and "x", and "Smith" for every field of a record.
+    static const auto wide = [](const char *text, size_t n) {
       std::vector<uint8_t> v(70000, 0);
-      std::copy_n("Smith", 5, v.begin());
+      std::copy_n(text, n, v.begin());
       return v;
-    }();
-    std::vector<const void *> every(static_cast<size_t>(db->nfields), value.data());
+    };
+    static const std::vector<uint8_t> smith = wide("Smith", 5), seven = wide("\0\0\0\7", 4), x = wide("x", 1);
+    const void *values[] = {smith.data(), seven.data(), x.data(), nullptr};
+    std::vector<const void *> every(static_cast<size_t>(db->nfields), smith.data());
     every.push_back(nullptr);
     for (const char *name : {"Physical Index", "BYNAME", "BYCITY", "BYID", "B", "", "z"}) {
       isam_index *shared = ihandle(db, name), *own = iopen_index(db, name);
