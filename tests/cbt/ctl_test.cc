@@ -17,7 +17,7 @@
 #include "host/qrxhost.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
-#include "support/tree_builder.h"
+#include "support/tree_checker.h"
 
 namespace {
 
@@ -83,13 +83,13 @@ TEST_F(CtlTest, NewFileHoldsExactlyTheControlRecord) {
   ASSERT_TRUE(cbexit() == 1 && cbinit(4, 131072) == 1);
   const std::string p = dir.file("exact");
   cbt_tree *t = cbcreate(p.c_str(), nullptr, 0x00011234);  // above 65535: both halfwords count in the parity
-  std::vector<uint8_t> want(0x00011234, 0);
-  want[1] = 0x01, want[2] = 0x12, want[3] = 0x34;         // blksize
-  want[30] = 0x12, want[31] = 0x35;                       // parity 0x0001 ^ 0x1234
-  std::fill(want.begin() + 32, want.begin() + 36, 0xFF);  // openflag -1 while open for writing
-  EXPECT_EQ(tb::read_file_bytes(p), want);                // complete before any close
-  std::fill(want.begin() + 32, want.begin() + 36, 0);     // 0 after the close
-  EXPECT_TRUE(t && cbclose(t) == 1 && tb::read_file_bytes(p) == want);
+  std::string want(0x00011234, '\0');
+  want[1] = 0x01, want[2] = 0x12, want[3] = 0x34;           // blksize
+  want[30] = 0x12, want[31] = 0x35;                         // parity 0x0001 ^ 0x1234
+  std::fill(want.begin() + 32, want.begin() + 36, '\xff');  // openflag -1 while open for writing
+  EXPECT_EQ(tb::read_file(p), want);                        // complete before any close
+  std::fill(want.begin() + 32, want.begin() + 36, '\0');    // 0 after the close
+  EXPECT_TRUE(t && cbclose(t) == 1 && tb::read_file(p) == want);
 }
 
 TEST_F(CtlTest, ThreeHandlesShareOneRecordAndTheFileClosesWithTheLast) {
@@ -100,7 +100,7 @@ TEST_F(CtlTest, ThreeHandlesShareOneRecordAndTheFileClosesWithTheLast) {
   ASSERT_TRUE(cbclose(w) == 1 && cbclose(r1) == 1);
   EXPECT_TRUE(open_descriptors(p) == 1 && openflag(p) == -1);
   EXPECT_TRUE(cbclose(r2) == 1 && open_descriptors(p) == 0 && openflag(p) == 0);
-  EXPECT_TRUE(tb::read_ctl(p).vparity == tb::ctl_parity(tb::read_file_bytes(p).data()) && make(p));
+  EXPECT_TRUE(tb::index_ok(p) && make(p));  // the last close wrote a sound control record
 }
 
 TEST_F(CtlTest, FlippedControlRecordByteFailsParity) {
@@ -175,7 +175,7 @@ TEST_F(CtlTest, LastExitClosesEveryHandle) {
 
 TEST_F(CtlTest, ReadOnlyFilesAndNullKeysRefuseEveryChange) {
   const std::string p = made("ro.idx", 512, 60), k = key_of(3);
-  const auto before = tb::read_file_bytes(p);
+  const std::string before = tb::read_file(p);
   const auto len = uint32_t(k.size());
   for (int mode : {1, 2}) {
     cbt_tree *t = cbopen(p.c_str(), mode, nullptr);
@@ -187,7 +187,7 @@ TEST_F(CtlTest, ReadOnlyFilesAndNullKeysRefuseEveryChange) {
     EXPECT_TRUE(cbmodify(t, k.data(), len, 3, nk, 3, 1, 0) == -1 && codes() == (Codes{err, ctx, 16}));
     EXPECT_TRUE(cbmodify(t, nullptr, len, 3, "b", 1, 1, 0) == -1 && codes()[0] == 21);  // arguments first
     EXPECT_TRUE(cbflush(t) == 1 && count(t) == 60 && cbclose(t) == 1);
-    EXPECT_EQ(tb::read_file_bytes(p), before) << mode;
+    EXPECT_EQ(tb::read_file(p), before) << mode;
   }
 }
 

@@ -15,19 +15,14 @@
 namespace qrx::test {
 namespace {
 
-// A 40-byte key (52 bytes with its entry): nine fill a 512-byte leaf to 488; the join threshold is 369.
-Leaf leaf40(char c, int count, uint32_t base) {
-  Leaf l;
-  for (int i = 0; i < count; ++i) l.push_back({std::string(38, c) + std::to_string(10 + i), base + i});
-  return l;
-}
-
 class DeleteTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(cbinit(32, 4096), 1); }
   void TearDown() override { cbexit(); }
+  // Leaves are blocks 1..n. Keys of key_run are 40 bytes (52 with their entry): nine fill a 512-byte leaf
+  // to 488; the join threshold is 369.
   cbt_tree *build(const std::vector<Leaf> &leaves = {}, int fanout = 0) {
-    if (fanout) built_ = build_index(path_, 512, leaves, fanout);
+    if (fanout) root_ = build_index(path_, 512, leaves, fanout);
     EXPECT_NE(t_ = cbopen(path_.c_str(), 2, nullptr), nullptr);
     return t_;
   }
@@ -36,7 +31,7 @@ class DeleteTest : public ::testing::Test {
 
   TempDir dir_;
   std::string path_ = dir_.file("del.idx");
-  BuiltIndex built_;
+  int32_t root_ = 0;
   cbt_tree *t_ = nullptr;
 };
 
@@ -45,7 +40,7 @@ TEST_F(DeleteTest, ErrorsAndCorruption) {
   EXPECT_EQ(del({"a", 1}), -1);
   EXPECT_EQ(codes(), std::pair(19u, 25u));
   EXPECT_EQ(cbclose(t_), 1);
-  const Leaf a = leaf40('a', 9, 0), b = leaf40('b', 9, 100);
+  const Leaf a = key_run('a', 9, 0), b = key_run('b', 9, 100);
   build({a, b}, 2);
   for (const KeyItem &absent : {KeyItem{a[1].key, 0}, KeyItem{a[1].key + "x", 1}}) {  // only the exact pair
     EXPECT_EQ(del(absent), -1);
@@ -53,8 +48,7 @@ TEST_F(DeleteTest, ErrorsAndCorruption) {
   }
   EXPECT_EQ(cbclose(t_), 1);
   // An unused block where the tree expects a leaf or the root is corruption.
-  for (auto [blk, e, ctx] :
-       {std::tuple{built_.levels[0][1], b[3], 27u}, std::tuple{built_.root, a[3], 26u}}) {
+  for (auto [blk, e, ctx] : {std::tuple{2, b[3], 27u}, std::tuple{root_, a[3], 26u}}) {
     patch_i32(path_, blk, kNodeLowPathOff, 0);
     build();
     EXPECT_EQ(del(e), -1);
@@ -68,8 +62,8 @@ TEST_F(DeleteTest, ErrorsAndCorruption) {
 TEST_F(DeleteTest, JoinOffers) {
   for (auto [na, nb, from_b, leaves, unused, depth] :
        {std::tuple{5, 1, false, 2, 1, 2}, {9, 2, true, 3, 0, 2}, {4, 2, true, 1, 3, 1}}) {
-    const Leaf a = leaf40('a', na, 100), b = leaf40('b', nb, 200);
-    build({a, b, leaf40('c', 1, 300)}, 3);
+    const Leaf a = key_run('a', na, 100), b = key_run('b', nb, 200);
+    build({a, b, key_run('c', 1, 300)}, 3);
     ASSERT_EQ(del(from_b ? b[0] : a[0]), 1);
     ASSERT_EQ(cbflush(t_), 1);
     const CheckResult r = check_index(path_, {.relaxed = true});
@@ -87,7 +81,7 @@ TEST_F(DeleteTest, ThresholdDecidesWhetherALeafIsOffered) {
     for (int i = 0; i < 5; ++i)
       a.push_back({std::string(i == 0 || (i == 1 && used == 368) ? 57 : 58, static_cast<char>('b' + i)), 2});
     ASSERT_EQ(cbclose(build({a, {{"x", 1}}}, 2)), 1);
-    patch_i32(path_, built_.levels[0][1], kNodeHeapEndOff, 7);
+    patch_i32(path_, 2, kNodeHeapEndOff, 7);
     build();
     EXPECT_EQ(del({"a", 1}), used == 369 ? 1 : -1) << used;
     EXPECT_EQ(*qrxcbecd(), used == 369 ? 0u : 20u);

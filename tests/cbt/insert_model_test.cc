@@ -7,7 +7,6 @@
 #include <tuple>
 #include <vector>
 
-#include "cbt/codec.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
 #include "support/tree_model.h"
@@ -98,12 +97,9 @@ TEST(InsertModel, EveryBlockSizeOrderAndKeyMix) {
     // With dupok 0, an equal key is refused (17) even when it lands at the end of the previous leaf and its
     // equal is the first entry of the next one: each leaf's first key, one item lower, at the boundary.
     std::vector<KeyItem> firsts;
-    for (int32_t blk = read_ctl(path).lowleaf; count < 10000 && (blk = peek_i32(path, blk, kNodeRightOff));) {
-      const auto b = read_block(path, blk);
-      const uint8_t *e = b.data() + entry_pos(true, 0);
-      const char *k = reinterpret_cast<const char *>(b.data()) + codec::load_i32(e, kEntryOffsetOff);
-      firsts.push_back(
-          {std::string(k, codec::load_i32(e, kEntryLenOff)), codec::load_u32(e, kEntryItemOff) - 1});
+    for (int32_t blk = read_ctl(path).lowleaf; count < 10000 && (blk = read_node(path, blk).right);) {
+      const KeyItem first = read_node(path, blk).entries.at(0);
+      firsts.push_back({first.key, first.item - 1});
     }
     for (const auto &[k, item] : firsts)
       for (int32_t dupok : {0, 1}) ASSERT_TRUE(insert_checked(t, model, k, item, dupok));

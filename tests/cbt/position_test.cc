@@ -30,7 +30,7 @@ class PositionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(cbinit(16, 512), 1);
-    ASSERT_EQ(tb::build_index(path_, 512, kLeaves, 3).depth, 3);
+    ASSERT_EQ(tb::build_index(path_, 512, kLeaves, 3), 8);  // interior nodes 6, 7 under root 8
     ASSERT_NE(t_ = cbopen(path_.c_str(), 1, nullptr), nullptr);
   }
   void TearDown() override {

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "cbt/cbt.h"
-#include "cbt/codec.h"
 #include "cbt/node.h"
 #include "cbt/redist.h"
 #include "qrxcb.h"
@@ -18,34 +17,20 @@
 namespace qrx::test {
 namespace {
 
-struct Node {
-  int32_t low_path, right, key_cnt, heap_end;
-  std::vector<KeyItem> entries, seq;  // seq: a leaf's entries, an interior node's children (low path first)
-};
-
-// Reads a node (appending its seq to *all) and confirms its heap: keys packed from heap_end to the block
-// end in entry order, equal neighbours sharing one copy.
-Node read_node(const std::string &path, int32_t blk, std::vector<KeyItem> *all = nullptr) {
-  const auto b = read_block(path, blk);
-  const uint8_t *d = b.data();
-  auto at = [&](uint32_t off) { return codec::load_i32(d, off); };
-  Node n{at(kNodeLowPathOff), at(kNodeRightOff), at(kNodeKeyCntOff), at(kNodeHeapEndOff), {}, {}};
-  if (n.low_path != -1 && n.key_cnt >= 0) n.seq.push_back({"", static_cast<uint32_t>(n.low_path)});
-  int64_t pos = n.heap_end, prev = -1;
-  for (int32_t i = 0; i < n.key_cnt; ++i) {
-    const uint32_t e = entry_pos(n.low_path == -1, i);
-    const int32_t off = at(e + kEntryOffsetOff), len = at(e + kEntryLenOff);
-    n.entries.push_back(
-        {std::string(reinterpret_cast<const char *>(d) + off, len), codec::load_u32(d, e + kEntryItemOff)});
-    n.seq.push_back(n.low_path == -1 ? n.entries.back()
-                                     : KeyItem{"", static_cast<uint32_t>(at(e + kEntryChildOff))});
-    const bool shares = i > 0 && len > 0 && n.entries[i].key == n.entries[i - 1].key;
-    EXPECT_EQ(off, shares ? prev : pos) << "block " << blk << " entry " << i;
-    pos += shares ? 0 : len, prev = off;
+// A leaf's entries, or an interior node's children (low path first) as items. Confirms the heap: keys
+// packed from heap_end to the block end in entry order, equal neighbours sharing one copy.
+std::vector<KeyItem> contents(const NodeImage &n, int32_t blk) {
+  int64_t pos = n.heap_end;
+  for (size_t i = 0; i < n.entries.size(); ++i) {
+    const bool shares = i > 0 && !n.entries[i].key.empty() && n.entries[i].key == n.entries[i - 1].key;
+    EXPECT_EQ(n.offsets[i], shares ? n.offsets[i - 1] : pos) << "block " << blk << " entry " << i;
+    pos += shares ? 0 : static_cast<int64_t>(n.entries[i].key.size());
   }
-  EXPECT_EQ(pos, static_cast<int64_t>(b.size())) << "block " << blk;
-  if (all) all->insert(all->end(), n.seq.begin(), n.seq.end());
-  return n;
+  EXPECT_EQ(pos, 512) << "block " << blk;
+  if (n.low_path == -1 || n.key_cnt < 0) return n.entries;  // an emptied interior node lost its low path
+  std::vector<KeyItem> seq{{"", static_cast<uint32_t>(n.low_path)}};
+  for (int32_t c : n.children) seq.push_back({"", static_cast<uint32_t>(c)});
+  return seq;
 }
 
 // Each case: leaves, fanout, the move ('R': B's last n entries to its right sibling, 'L': B's first n to its
@@ -85,9 +70,10 @@ TEST(Redist, MovesBetweenSiblings) {
     build_index(path, 512, mc.leaves, mc.fanout);
     cbt_tree *h[2] = {cbopen(path.c_str(), 2, nullptr), cbopen(path.c_str(), 2, nullptr)};
     ASSERT_TRUE(h[0] && h[1]);
-    const int32_t lb = mc.op == 'L' ? peek_i32(path, mc.blk, kNodeLeftOff) : mc.blk;
-    std::vector<KeyItem> before, after;  // both nodes' entries (children) together do not change
-    read_node(path, read_node(path, lb, &before).right, &before);
+    const int32_t lb = mc.op == 'L' ? read_node(path, mc.blk).left : mc.blk;
+    std::vector<KeyItem> before = contents(read_node(path, lb), lb);  // with the right node's: unchanged
+    const int32_t rb = read_node(path, lb).right;
+    for (const KeyItem &e : contents(read_node(path, rb), rb)) before.push_back(e);
     {
       cbt::TreeLock lock(h[0]);
       for (const auto &[k, mark, blk, index, to_blk, to_index] : mc.pos)
@@ -100,13 +86,15 @@ TEST(Redist, MovesBetweenSiblings) {
                 mc.result == 1 ? 0u : 2034u);  // refused: error 20, context 34
     }
     ASSERT_EQ(cbflush(h[0]), 1);
-    const Node l = read_node(path, lb, &after), r = read_node(path, l.right, &after);
-    EXPECT_EQ(std::tuple(l.key_cnt, r.key_cnt, l.heap_end, r.heap_end, peek_i32(path, l.right, kNodeLeftOff)),
-              std::tuple(mc.lcnt, mc.rcnt, mc.lheap, mc.rheap, lb));
+    const NodeImage l = read_node(path, lb), r = read_node(path, rb);
+    EXPECT_EQ(std::tuple(l.right, l.key_cnt, r.key_cnt, l.heap_end, r.heap_end, r.left),
+              std::tuple(rb, mc.lcnt, mc.rcnt, mc.lheap, mc.rheap, lb));
+    std::vector<KeyItem> after = contents(l, lb);
+    for (const KeyItem &e : contents(r, rb)) after.push_back(e);
     EXPECT_TRUE(same_entries(after, before));
-    for (const Node *n : {&l, &r})
-      for (size_t i = 0; n->low_path != -1 && i < n->entries.size(); ++i)  // its child's lowest key
-        EXPECT_TRUE(same_entries({n->entries[i]}, {read_node(path, n->seq[i + 1].item).entries.at(0)}));
+    for (const NodeImage *n : {&l, &r})
+      for (size_t i = 0; i < n->children.size(); ++i)  // its child's lowest key
+        EXPECT_TRUE(same_entries({n->entries[i]}, {read_node(path, n->children[i]).entries.at(0)}));
     for (const auto &[k, mark, blk, index, to_blk, to_index] : mc.pos)
       EXPECT_EQ(mark ? std::pair(h[k]->mrkblock, h[k]->mrkindex) : std::pair(h[k]->curblock, h[k]->curindex),
                 std::pair(to_blk, to_index));

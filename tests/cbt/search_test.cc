@@ -30,7 +30,7 @@ class SearchFile : public ::testing::Test {
     std::vector<test::Leaf> leaves;
     for (std::string k : {"a", "b", "c", "d", "e", "f"})
       leaves.push_back({{k, 1}, {k + "m", ~0u}, {k + "m", 2}});
-    ASSERT_EQ(test::build_index(path_, 256, leaves, 2).root, 12);
+    ASSERT_EQ(test::build_index(path_, 256, leaves, 2), 12);
   }
   // "result block.index", or "-1 error/code" on failure.
   std::string find(const std::string &k, uint32_t item) {

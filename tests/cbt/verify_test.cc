@@ -49,7 +49,7 @@ TEST_F(VerifyTest, ConsistentTreesVerifyWithoutADumpFile) {
   for (auto [leaves, cmp] : {std::pair{std::vector<Leaf>{}, cbt_keycmp_fn{}},
                              {{{{"k", 0xffffffffu}, {"k", 5}}}, nullptr},  // items are signed: -1 before 5
                              {{{{"apple", 1}, {"Banana", 2}, {"cherry", 3}}}, nocase_compare}}) {
-    build_index(path_, 512, leaves, 2, {.cmp = cmp});
+    build_index(path_, 512, leaves, 2, cmp);
     EXPECT_EQ(verify(cmp), 1);
     for (const TraceLine &l : trace_.lines()) EXPECT_NE(l.kind, QRXHOST_KIND_ERROR) << l.text;
   }
@@ -80,11 +80,11 @@ TEST_F(VerifyTest, EachDamageGivesItsLineAndADumpBesideTheIndex) {
     leaves.empty() ? build_three_levels() : void(build_index(path_, 512, leaves, 2));
     add_unused_blocks(path_, unused);
     for (const auto &[blk, off, v] : patches) patch_i32(path_, blk, uint32_t(off), v);
-    const std::vector<uint8_t> before = read_file_bytes(path_);
+    const std::string before = read_file(path_);
     EXPECT_EQ(verify(), -1) << line;
     EXPECT_EQ(trace_.count(QRXHOST_KIND_ERROR, line), 1) << line;
     EXPECT_TRUE(read_file(dmp_) == read_file(dump_) && !read_file(dump_).empty()) << line;
-    EXPECT_EQ(read_file_bytes(path_), before);
+    EXPECT_EQ(read_file(path_), before);
   }
 }
 

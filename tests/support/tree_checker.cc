@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "cbt/codec.h"
+#include "support/test_util.h"
 
 namespace qrx::test {
 
@@ -264,7 +265,8 @@ class Checker {
 
 CheckResult check_index(const std::string &path, const CheckOptions &opt,
                         std::vector<KeyItem> *leaf_entries) {
-  return Checker(read_file_bytes(path), opt, leaf_entries).run();
+  const std::string bytes = read_file(path);
+  return Checker({bytes.begin(), bytes.end()}, opt, leaf_entries).run();
 }
 
 testing::AssertionResult index_ok(const std::string &path, const CheckOptions &opt) {
