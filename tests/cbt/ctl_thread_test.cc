@@ -1,12 +1,18 @@
-// Threads: per-thread status codes, and two threads changing and positioning through two handles on one
-// file (cursor correction walks the handle list under the record's mutex: no lock-order cycle).
+// Threads: per-thread status codes (the pool's too); two threads racing to insert the same keys through two
+// handles on one file, exactly one winning each; and two threads changing and positioning through two
+// handles on one file (cursor correction walks the handle list under the record's mutex: no lock-order
+// cycle). Several files changed at once: isam/update_thread_test.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <thread>
+#include <vector>
 
+#include "cbt/pool/pool.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
 #include "support/tree_model.h"
@@ -16,12 +22,54 @@ namespace {
 namespace tb = qrx::test;
 
 TEST(CodesThread, CodesDoNotLeakBetweenThreads) {
-  EXPECT_EQ(cbdepth(nullptr), -1);
-  uint32_t f = 99, a = 0, mine[3] = {*qrxcbecd(), *qrxcbfcd(), *qrxcbccd()};
-  std::thread t([&] { f = *qrxcbecd() | *qrxcbfcd() | *qrxcbccd(), cbkey(0, 0, 0), a = *qrxcbfcd(); });
-  t.join();  // a fresh thread starts with zero codes, and its codes stay its own
+  EXPECT_TRUE(cbdepth(nullptr) == -1 && get_blk(nullptr, 1) == nullptr);
+  uint32_t f = 99, a = 0, p = 0, mine[4] = {*qrxcbecd(), *qrxcbfcd(), *qrxcbccd(), *qrxcbbpe()};
+  std::thread t([&] {
+    f = *qrxcbecd() | *qrxcbfcd() | *qrxcbccd() | *qrxcbbpe(), cbkey(0, 0, 0), a = *qrxcbfcd();
+    expand_pool(nullptr, 1), p = *qrxcbbpe();
+  });
+  t.join();  // a fresh thread starts with zero codes, and its codes (the pool's too) stay its own
   EXPECT_TRUE(mine[0] == 15 && f == 0 && a == 12 && *qrxcbecd() == mine[0] && *qrxcbfcd() == mine[1] &&
               *qrxcbccd() == mine[2]);
+  EXPECT_TRUE(mine[3] == QRXCB_POOL_NO_BFILE && p == QRXCB_POOL_NOT_REGISTERED && *qrxcbbpe() == mine[3]);
+}
+
+// Both threads insert every key with dupok 0 and an item of their own: exactly one wins each key.
+TEST(InsertThreads, TwoHandlesRaceForTheSameKeys) {
+  ASSERT_EQ(cbinit(48, 512), 1);
+  tb::TempDir dir;
+  const std::string path = dir.file("shared.idx");
+  cbt_tree *h[2] = {cbcreate(path.c_str(), nullptr, 256), cbopen(path.c_str(), 2, nullptr)};
+  ASSERT_TRUE(h[0] && h[1]);
+  tb::Rng krng(31337);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 3000; ++i) keys.push_back(krng.text(krng.range(1, 24), "abcdefgh") + std::to_string(i));
+  std::vector<std::jthread> threads;
+  for (uint32_t n = 0; n < 2; ++n)
+    threads.emplace_back([&, n] {
+      std::vector<std::string> order = keys;
+      tb::Rng(77 + n).shuffle(order);
+      std::string last;  // the cursor stays on it while the other thread's insertions split under it
+      for (const auto &k : order) {
+        ASSERT_TRUE(last.empty() || tb::cursor_entry(h[n]) == std::optional<tb::KeyItem>({last, n + 1}))
+            << last;
+        const int32_t r = cbinsert(h[n], k.data(), static_cast<uint32_t>(k.size()), n + 1, 0);
+        uint32_t item = n + 1;
+        ASSERT_TRUE(r == 1 ? cbfinditem(h[n], k.data(), static_cast<uint32_t>(k.size()), &item) == 2
+                           : (r == -1 && *qrxcbecd() == 17u))
+            << k << " " << r;
+        if (r == 1) last = k;
+      }
+    });
+  threads.clear();
+  tb::TreeModel model;  // a second winner would be an entry the model lacks
+  for (uint32_t item = 0; const auto &k : keys) {
+    ASSERT_EQ(cbfind(h[1], k.data(), static_cast<uint32_t>(k.size()), &item), 2) << k;
+    model.insert(k, item);
+  }
+  EXPECT_TRUE(tb::tree_matches_model(h[0], path, model));
+  for (cbt_tree *t : {h[1], h[0]}) EXPECT_EQ(cbclose(t), 1);
+  cbexit();
 }
 
 TEST(HandlesThread, ChangesAndPositioningOnOneFileThroughTwoHandles) {

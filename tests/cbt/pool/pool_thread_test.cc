@@ -66,13 +66,4 @@ TEST(PoolThreadTest, ConcurrentChangesToSeveralFilesAllReachTheirFiles) {
   for (int f = 0; f < kFiles; ++f) EXPECT_EQ(qrx::test::read_file(dir.file(std::to_string(f))), expect[f]);
 }
 
-TEST(PoolThreadTest, PoolStatusIsKeptPerThread) {
-  EXPECT_EQ(get_blk(nullptr, 1), nullptr);
-  uint32_t seen[2] = {99, 99};
-  std::thread([&] { seen[0] = *qrxcbbpe(), expand_pool(nullptr, 1), seen[1] = *qrxcbbpe(); }).join();
-  EXPECT_EQ(seen[0], 0u) << "a new thread starts with status 0";
-  EXPECT_EQ(seen[1], static_cast<uint32_t>(QRXCB_POOL_NOT_REGISTERED));
-  EXPECT_EQ(*qrxcbbpe(), static_cast<uint32_t>(QRXCB_POOL_NO_BFILE)) << "untouched by the other thread";
-}
-
 }  // namespace
