@@ -34,7 +34,7 @@ TEST(KitTest, CheckerComplainsAboutEachKindOfDamage) {
       {{{5, 494, k4("-116")}}, "keeps a copy of its own bytes"},  // equal neighbours must share
       {{{5, 494, k4("-115")}}, "is not after"},
       {{{17, i0 + kEntryItemOff, 11}}, "but the lowest entry"},
-      {{{13, i0 + kEntryChildOff, 3}, {13, i0 + kInteriorEntrySize + kEntryChildOff, 2}}, "names block 3"},
+      {{{13, i0 + kEntryChildOff, 3}, {13, i0 + kInteriorEntrySize + kEntryChildOff, 2}}, "not the children"},
       {{{7, kNodeLeftOff, 5}}, "left is 5"},
       {{{12, kNodeRightOff, 1}}, "reached a second time"},
       {{{20, kNodeNextUnusedOff, 22}}, "(a cycle)"},

@@ -186,27 +186,39 @@ Leaf key_run(char c, int count, uint32_t first_item) {
   return l;
 }
 
+NodeImage parse_node(const uint8_t *b, uint32_t blksize, std::string *problem) {
+  auto word = [b](uint32_t off) { return codec::load_i32(b, off); };
+  NodeImage n;
+  n.low_path = word(kNodeLowPathOff), n.left = word(kNodeLeftOff), n.right = word(kNodeRightOff);
+  n.key_cnt = word(kNodeKeyCntOff), n.heap_end = word(kNodeHeapEndOff);
+  const bool leaf = n.low_path == -1;
+  const int64_t dir_end = kNodeHeaderSize + int64_t{leaf ? kLeafEntrySize : kInteriorEntrySize} * n.key_cnt;
+  std::string why;
+  if (n.key_cnt < 0 || dir_end > blksize || n.heap_end < dir_end || n.heap_end > int64_t{blksize})
+    why = "key_cnt " + std::to_string(n.key_cnt) + " or heap_end " + std::to_string(n.heap_end) +
+          " is out of range";
+  for (int32_t i = 0; why.empty() && i < n.key_cnt; ++i) {
+    const uint32_t at = entry_pos(leaf, i);
+    const int64_t off = word(at + kEntryOffsetOff), len = word(at + kEntryLenOff);
+    if (len < 0 || off < n.heap_end || off + len > int64_t{blksize}) {
+      why = "entry " + std::to_string(i) + ": key at " + std::to_string(off) + ", length " +
+            std::to_string(len) + " is outside the heap";
+    } else {
+      n.entries.push_back({std::string(reinterpret_cast<const char *>(b) + off, static_cast<size_t>(len)),
+                           codec::load_u32(b, at + kEntryItemOff)});
+      n.offsets.push_back(static_cast<int32_t>(off));
+      if (!leaf) n.children.push_back(word(at + kEntryChildOff));
+    }
+  }
+  if (!why.empty()) n.entries.clear(), n.offsets.clear(), n.children.clear();
+  if (problem) *problem = why;
+  return n;
+}
+
 NodeImage read_node(const std::string &path, int32_t blkno) {
   std::vector<uint8_t> b(read_ctl(path).blksize);
   io(path, uint64_t{b.size()} * static_cast<uint32_t>(blkno), b.data(), b.size(), false);
-  auto word = [&](uint32_t off) { return codec::load_i32(b.data(), off); };
-  NodeImage n{word(kNodeLowPathOff),
-              word(kNodeLeftOff),
-              word(kNodeRightOff),
-              word(kNodeKeyCntOff),
-              word(kNodeHeapEndOff),
-              {},
-              {},
-              {}};
-  for (int32_t i = 0; i < n.key_cnt; ++i) {
-    const uint32_t at = entry_pos(n.low_path == -1, i);
-    const int32_t off = word(at + kEntryOffsetOff);
-    n.entries.push_back({std::string(reinterpret_cast<const char *>(b.data()) + off, word(at + kEntryLenOff)),
-                         codec::load_u32(b.data(), at + kEntryItemOff)});
-    n.offsets.push_back(off);
-    if (n.low_path != -1) n.children.push_back(word(at + kEntryChildOff));
-  }
-  return n;
+  return parse_node(b.data(), static_cast<uint32_t>(b.size()));
 }
 
 void patch_i32(const std::string &path, int32_t blkno, uint32_t offset, int32_t value) {

@@ -72,12 +72,15 @@ std::string sized_key(char c, int n, size_t len = 40);
 Leaf key_run(char c, int count, uint32_t first_item = 0);
 
 // A node as stored: its header, its entries (keys as stored, at heap offsets offsets[i]) and, in an
-// interior node, the children of its entries (the low path not included).
+// interior node, the children of its entries (the low path not included). parse_node reads one from a
+// block's bytes, the entries only when key_cnt, heap_end and every key lie where the format allows; else
+// *problem says what does not.
 struct NodeImage {
   int32_t low_path = 0, left = 0, right = 0, key_cnt = 0, heap_end = 0;
   std::vector<KeyItem> entries;
   std::vector<int32_t> offsets, children;
 };
+NodeImage parse_node(const uint8_t *block, uint32_t blksize, std::string *problem = nullptr);
 NodeImage read_node(const std::string &path, int32_t blkno);
 void patch_i32(const std::string &path, int32_t blkno, uint32_t offset, int32_t value);  // no parity fix
 int32_t peek_i32(const std::string &path, int32_t blkno, uint32_t offset);
