@@ -1,4 +1,5 @@
-// Positioning over a hand-built five-leaf file: steps, BOI/EOI, find, cbkey, marks, damaged sibling links.
+// Positioning over a hand-built five-leaf file: steps, BOI/EOI, find (the descent, under the default compare
+// and one whose results are not -1, 0, 1), cbkey, marks, damaged sibling and interior links.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/qrxhost.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
 #include "support/tree_builder.h"
@@ -37,6 +39,18 @@ class PositionTest : public ::testing::Test {
   void TearDown() override {
     EXPECT_EQ(cbclose(t_), 1);
     cbexit();
+  }
+  using Patch = std::array<int32_t, 3>;  // block, offset, value
+  // The file built afresh with the patches, and t_ opened on it again with cmp.
+  void reopen(const std::vector<Patch> &patches, cbt_keycmp_fn cmp = nullptr) {
+    ASSERT_EQ(cbclose(t_), 1);
+    tb::build_index(path_, 512, kLeaves, 3);
+    for (const auto &[blk, off, value] : patches) tb::patch_i32(path_, blk, uint32_t(off), value);
+    ASSERT_NE(t_ = cbopen(path_.c_str(), 1, cmp), nullptr);
+  }
+  // A compare giving -1000 and 1000: the results of a caller's compare must be taken by their sign.
+  static int wild(const void *a, uint32_t m, const void *b, uint32_t n) {
+    return qrxcbkcm(a, m, b, n) * 1000;
   }
   static int32_t mark(cbt_tree *t, uint32_t *) { return cbmark(t); }
   static int32_t find_k(cbt_tree *t, uint32_t *item) { return cbfind(t, "k", 1, item); }
@@ -73,15 +87,18 @@ TEST_F(PositionTest, FindPassesOverNegativeItemsFindItemTakesTheItemIntoAccount)
       {"zz", false, 0, 2, 7, "zz"},         {"c", false, 0, 3, 30, "cherry"},
       {"zzz", false, 42, -3, 42, "<none>"}, {"k", true, 3, 3, 5, "k"},
       {"k", true, 6, 3, uint32_t(-5), "m"}, {"zz", true, 0x80000000u, 2, 0x80000000u, "zz"},
-      {"zz", true, 8, -3, 8, "<none>"},
+      {"zz", true, 8, -3, 8, "<none>"},     {"d", false, 0, 3, 40, "date"},  // past the end of leaf 1
   };
-  for (const auto &[key, with_item, item_in, rc, item_out, lands_on] : cases) {
-    SCOPED_TRACE(testing::Message() << key << (with_item ? " finditem " : " find ") << item_in);
-    uint32_t item = item_in;
-    const auto len = static_cast<uint32_t>(std::strlen(key));
-    EXPECT_EQ(with_item ? cbfinditem(t_, key, len, &item) : cbfind(t_, key, len, &item), rc);
-    EXPECT_EQ(item, item_out);
-    EXPECT_EQ(tb::cursor_entry(t_).value_or(tb::KeyItem{"<none>"}).key, lands_on);
+  for (cbt_keycmp_fn cmp : {cbt_keycmp_fn{}, &wild}) {
+    ASSERT_NO_FATAL_FAILURE(reopen({}, cmp));
+    for (const auto &[key, with_item, item_in, rc, item_out, lands_on] : cases) {
+      SCOPED_TRACE(testing::Message() << key << (with_item ? " finditem " : " find ") << item_in);
+      uint32_t item = item_in;
+      const auto len = static_cast<uint32_t>(std::strlen(key));
+      EXPECT_EQ(with_item ? cbfinditem(t_, key, len, &item) : cbfind(t_, key, len, &item), rc);
+      EXPECT_EQ(item, item_out);
+      EXPECT_EQ(tb::cursor_entry(t_).value_or(tb::KeyItem{"<none>"}).key, lands_on);
+    }
   }
 }
 
@@ -113,20 +130,57 @@ TEST_F(PositionTest, MarksRestoreTheCursorPerHandle) {
 // link to a leaf that does not link back, and two leaves linked to each other both ways out of key order.
 TEST_F(PositionTest, WalksEndWhereSiblingLinksLoopOrBreakTheOrder) {
   tb::TraceCapture quiet;
-  using Patch = std::array<int32_t, 3>;  // block, offset, value
   for (const auto &[forward, patches] : {std::pair{true, std::vector<Patch>{{2, tb::kNodeRightOff, 2}}},
                                          {false, {{2, tb::kNodeLeftOff, 4}}},
                                          {true, {{2, tb::kNodeRightOff, 1}, {1, tb::kNodeLeftOff, 2}}}}) {
-    ASSERT_EQ(cbclose(t_), 1);
-    tb::build_index(path_, 512, kLeaves, 3);
-    for (const auto &[blk, off, value] : patches) tb::patch_i32(path_, blk, uint32_t(off), value);
-    ASSERT_NE(t_ = cbopen(path_.c_str(), 1, nullptr), nullptr);
+    ASSERT_NO_FATAL_FAILURE(reopen(patches));
     uint32_t item = 0;
     int32_t r = forward ? cbhead(t_, &item) : cbtail(t_, &item);
     int steps = 0;
     while (r == 1 && ++steps < 100) r = forward ? cbnext(t_, &item) : cbprev(t_, &item);
     EXPECT_TRUE(r == -1 && *qrxcbecd() == 20)
         << patches.size() << ": " << r << " after " << steps << " steps";
+  }
+}
+
+// Damaged interior links end a descent with error 20 (6 for a block past the file), context 20, and their
+// line; it does not loop, and the rest of the tree still answers while the root is sound. Interior nodes:
+// 6 (low path 1, ("date", 40) -> 2, ("k", 2) -> 3), 7 (low path 4, ("zz", -2^31) -> 5), root 8 (low path
+// 6, ("p", 60) -> 7).
+TEST_F(PositionTest, DamagedInteriorLinksEndTheDescent) {
+  const std::string of = " of " + path_;
+  const int32_t kChild0 = tb::entry_pos(false, 0) + tb::kEntryChildOff, kLow = tb::kNodeLowPathOff;
+  const struct {
+    std::vector<Patch> damage;
+    const char *key;
+    uint32_t error;
+    std::string message;
+    bool rest_answers;
+  } cases[] = {
+      {{{6, kChild0, 6}}, "e", 20, "Block number 6" + of + " points to itself", true},
+      {{{6, kChild0 + int32_t(tb::kInteriorEntrySize), 0}},
+       "m",
+       20,
+       "Block number 6" + of + " is corrupt",
+       true},
+      {{{7, kLow, 99}}, "q", 6, "Unable to get block 99 referenced by block 7" + of, true},
+      // A cycle of low paths: the descent meets an interior node where the tree's depth puts a leaf.
+      {{{6, kLow, 7}, {7, kLow, 6}}, "apple", 20, "Block number 7" + of + " is corrupt", false},
+      // The root is an unused block (whose other words mean nothing): its entries are never searched.
+      {{{8, kLow, 0}, {8, tb::kNodeKeyCntOff, 1 << 20}},
+       "c",
+       20,
+       "Block number 8" + of + " is corrupt",
+       false},
+  };
+  for (const auto &c : cases) {
+    ASSERT_NO_FATAL_FAILURE(reopen(c.damage));
+    tb::TraceCapture cap;
+    uint32_t item = 0;
+    EXPECT_EQ(cbfind(t_, c.key, uint32_t(std::strlen(c.key)), &item), -1) << c.message;
+    EXPECT_EQ(std::pair(*qrxcbecd(), *qrxcbccd()), std::pair(c.error, 20u)) << c.message;
+    EXPECT_EQ(cap.count(QRXHOST_KIND_ERROR, c.message), 1) << c.message;
+    EXPECT_EQ(cbfind(t_, "apple", 5, &item), c.rest_answers ? 2 : -1) << c.message;
   }
 }
 
