@@ -227,12 +227,6 @@ void patch_i32(const std::string &path, int32_t blkno, uint32_t offset, int32_t 
   io(path, uint64_t{read_ctl(path).blksize} * static_cast<uint32_t>(blkno) + offset, b, 4, true);
 }
 
-int32_t peek_i32(const std::string &path, int32_t blkno, uint32_t offset) {
-  uint8_t b[4];
-  io(path, uint64_t{read_ctl(path).blksize} * static_cast<uint32_t>(blkno) + offset, b, 4, false);
-  return codec::load_i32(b, 0);
-}
-
 CtlFields read_ctl(const std::string &path) {
   uint8_t b[kCtlSize];
   io(path, 0, b, kCtlSize, false);

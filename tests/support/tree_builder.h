@@ -83,7 +83,6 @@ struct NodeImage {
 NodeImage parse_node(const uint8_t *block, uint32_t blksize, std::string *problem = nullptr);
 NodeImage read_node(const std::string &path, int32_t blkno);
 void patch_i32(const std::string &path, int32_t blkno, uint32_t offset, int32_t value);  // no parity fix
-int32_t peek_i32(const std::string &path, int32_t blkno, uint32_t offset);
 CtlFields read_ctl(const std::string &path);
 void write_ctl(const std::string &path, const CtlFields &ctl);  // vparity computed
 
