@@ -1,11 +1,13 @@
-// cbinsert on hand-built files: keys too long for the file, where splits fall, which siblings may take
-// entries, interior shifts, new root levels, damaged files, and regressions of the re-synchronisation walk;
-// the moves between siblings that splits and joins are made of.
+// Changes to hand-built files. cbinsert: keys too long for the file, where splits fall, which siblings may
+// take entries, interior shifts, new root levels, damaged files, regressions of the re-synchronisation
+// walk, and the moves between siblings that splits and joins are made of. cbdelete and cbmodify below.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cbt/cbt.h"
@@ -14,6 +16,7 @@
 #include "cbt/redist.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
+#include "support/tree_checker.h"
 #include "support/tree_model.h"
 
 namespace qrx::test {
@@ -76,27 +79,32 @@ struct MoveCase {
   std::vector<std::array<int32_t, 6>> pos;
 };
 
-class InsertTest : public ::testing::Test {
+// A pool, and a file built by hand at path_ (its leaves in blocks 1..n).
+class ChangeTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(cbinit(32, 512), 1); }
+  void SetUp() override { ASSERT_EQ(cbinit(32, 4096), 1); }
   void TearDown() override { cbexit(); }
-  cbt_tree *build(const std::vector<Leaf> &l, int fanout) {
-    build_index(path_, 512, l, fanout);
+  // Builds the file (fanout 0: keeps the one there) and opens a read/write handle on it.
+  cbt_tree *build(const std::vector<Leaf> &leaves = {}, int fanout = 0) {
+    if (fanout) root_ = build_index(path_, 512, leaves, fanout);
     return cbopen(path_.c_str(), 2, nullptr);
   }
+  TempDir dir_;
+  std::string path_ = dir_.file("change.idx");
+  int32_t root_ = 0;
+};
+
+class InsertTest : public ChangeTest {
+ protected:
   std::vector<int32_t> ctl() {
     const CtlFields f = read_ctl(path_);
     return {f.root, f.lowleaf, f.highleaf, f.depth, f.highblock, f.freechain};
   }
-  TempDir dir_;
-  std::string path_ = dir_.file("ins.idx");
 };
 
-// Keys longer than the file's block less 36 bytes are refused without an error code, even with larger
-// buffers (keys of exactly that length, and empty keys, go in throughout insert_model_test).
+// Keys longer than the file's block less 36 bytes are refused without an error code, even with the
+// pool's larger buffers (keys of exactly that length, and empty keys, go in throughout insert_model_test).
 TEST_F(InsertTest, KeysLongerThanTheBlockAllowsAreRefused) {
-  cbexit();
-  ASSERT_EQ(cbinit(16, 2048), 1);
   const std::string big(4096, 'x');
   for (auto [blksize, len] : {std::pair{512u, 477u}, {88u, 53u}, {88u, 2012u}, {512u, 0xFFFFFFFFu}}) {
     cbt_tree *t = cbcreate(path_.c_str(), nullptr, blksize);
@@ -330,6 +338,158 @@ TEST_F(InsertTest, MovesBetweenSiblings) {
                 std::pair(to_blk, to_index));
     for (cbt_tree *t : h) EXPECT_EQ(cbclose(t), 1);
   }
+}
+
+// Deletion: errors, joining decisions, lowering the root (random mixes: delete_model_test). Keys of key_run
+// are 40 bytes (52 with their entry): nine fill a 512-byte leaf to 488; the join threshold is 369.
+class DeleteTest : public ChangeTest {
+ protected:
+  cbt_tree *build(const std::vector<Leaf> &leaves = {}, int fanout = 0) {
+    EXPECT_NE(t_ = ChangeTest::build(leaves, fanout), nullptr);
+    return t_;
+  }
+  int32_t del(const KeyItem &e) { return cbdelete(t_, e.key.data(), uint32_t(e.key.size()), e.item); }
+  std::pair<uint32_t, uint32_t> codes() { return {*qrxcbecd(), *qrxcbccd()}; }
+  cbt_tree *t_ = nullptr;
+};
+
+TEST_F(DeleteTest, ErrorsAndCorruption) {
+  build({}, 2);
+  EXPECT_EQ(del({"a", 1}), -1);
+  EXPECT_EQ(codes(), std::pair(19u, 25u));
+  EXPECT_EQ(cbclose(t_), 1);
+  const Leaf a = key_run('a', 9, 0), b = key_run('b', 9, 100);
+  build({a, b}, 2);
+  for (const KeyItem &absent : {KeyItem{a[1].key, 0}, KeyItem{a[1].key + "x", 1}}) {  // only the exact pair
+    EXPECT_EQ(del(absent), -1);
+    EXPECT_EQ(codes(), std::pair(21u, 27u));
+  }
+  EXPECT_EQ(cbclose(t_), 1);
+  // An unused block where the tree expects a leaf or the root is corruption.
+  for (auto [blk, e, ctx] : {std::tuple{2, b[3], 27u}, std::tuple{root_, a[3], 26u}}) {
+    patch_i32(path_, blk, kNodeLowPathOff, 0);
+    build();
+    EXPECT_EQ(del(e), -1);
+    EXPECT_EQ(codes(), std::pair(20u, ctx));
+    ASSERT_EQ(cbclose(t_), 1);
+  }
+}
+
+// Three leaves under a root: the low path absorbs only its right neighbour; a refused left join is not
+// offered to the right; a successful one is followed by the next right neighbour, and the root gives way.
+TEST_F(DeleteTest, JoinOffers) {
+  for (auto [na, nb, from_b, leaves, unused, depth] :
+       {std::tuple{5, 1, false, 2, 1, 2}, {9, 2, true, 3, 0, 2}, {4, 2, true, 1, 3, 1}}) {
+    const Leaf a = key_run('a', na, 100), b = key_run('b', nb, 200);
+    build({a, b, key_run('c', 1, 300)}, 3);
+    ASSERT_EQ(del(from_b ? b[0] : a[0]), 1);
+    ASSERT_EQ(cbflush(t_), 1);
+    const CheckResult r = check_index(path_, {.relaxed = true});
+    EXPECT_TRUE(r.ok) << r.text();
+    EXPECT_EQ(std::tuple(r.stats.leaves, r.stats.unused, t_->ctl->depth), std::tuple(leaves, unused, depth))
+        << na;
+    EXPECT_EQ(cbclose(t_), 1);
+  }
+}
+
+// A leaf is offered for joining only below the threshold (the damaged neighbour shows an offer as error 20).
+TEST_F(DeleteTest, ThresholdDecidesWhetherALeafIsOffered) {
+  for (int used : {369, 368}) {
+    Leaf a = {{"a", 1}};  // 20 + 5 * 12 + 289 (or 288) bytes once "a" goes
+    for (int i = 0; i < 5; ++i)
+      a.push_back({std::string(i == 0 || (i == 1 && used == 368) ? 57 : 58, static_cast<char>('b' + i)), 2});
+    ASSERT_EQ(cbclose(build({a, {{"x", 1}}}, 2)), 1);
+    patch_i32(path_, 2, kNodeHeapEndOff, 7);
+    build();
+    EXPECT_EQ(del({"a", 1}), used == 369 ? 1 : -1) << used;
+    EXPECT_EQ(*qrxcbecd(), used == 369 ? 0u : 20u);
+    EXPECT_EQ(cbclose(t_), 1);
+  }
+}
+
+// Regression: a root whose one remaining child has only a low path must give way level by level.
+TEST_F(DeleteTest, RootGivesWayThroughAChainOfSingleChildren) {
+  // Leaves 1..4, nodes 5 = [1 2], 6 = [3 4], root 7; cut to 5 = [1], 6 = [4] with 2 and 3 unused.
+  ASSERT_EQ(cbclose(build({{{"a", 1}}, {{"b", 1}}, {{"c", 1}}, {{"d", 1}}}, 2)), 1);
+  const uint32_t patches[][3] = {
+      {5, kNodeKeyCntOff, 0},    {5, kNodeHeapEndOff, 512}, {6, kNodeKeyCntOff, 0},
+      {6, kNodeHeapEndOff, 512}, {6, kNodeLowPathOff, 4},   {1, kNodeRightOff, 4},
+      {4, kNodeLeftOff, 1},      {2, kNodeLowPathOff, 0},   {2, kNodeNextUnusedOff, 0},
+      {3, kNodeLowPathOff, 0},   {3, kNodeNextUnusedOff, 2}};
+  for (const auto &p : patches) patch_i32(path_, int32_t(p[0]), p[1], int32_t(p[2]));
+  CtlFields c = read_ctl(path_);
+  c.freechain = 3;
+  write_ctl(path_, c);
+  build();
+  ASSERT_EQ(del({"a", 1}), 1);
+  EXPECT_EQ(std::vector<int32_t>({t_->ctl->root, t_->ctl->depth, t_->ctl->lowleaf, t_->ctl->highleaf}),
+            std::vector<int32_t>({4, 1, 4, 4}));
+  EXPECT_EQ(cbclose(t_), 1);
+  EXPECT_TRUE(same_entries(dump_entries(path_), {{"d", 1}}));
+  EXPECT_EQ(check_index(path_).stats.unused, 6);
+}
+
+// Modification: in place, the key limit, lookup errors and the same pair (random mixes, the duplicate
+// rules across leaves and the path through deletion and insertion: delete_model_test).
+class ModifyTest : public ChangeTest {
+ protected:
+  void TearDown() override { close(), ChangeTest::TearDown(); }
+  void close() {
+    for (cbt_tree *h : {t_, other_, walker_}) EXPECT_TRUE(!h || cbclose(h) == 1);
+  }
+  void build(const std::vector<Leaf> &leaves) {  // walker_ is for the checks, which move its cursor
+    close();
+    build_index(path_, 512, leaves, 3);
+    for (cbt_tree **h : {&t_, &other_, &walker_}) ASSERT_NE(*h = cbopen(path_.c_str(), 2, nullptr), nullptr);
+  }
+  // Modifies through t_ with the expected error (0: success, -1: failure without a code); on success the
+  // new pair is found and the tree verifies.
+  void expect(const KeyItem &from, const KeyItem &to, int32_t dupok, int err) {
+    *qrxcbecd() = 0;
+    ASSERT_EQ(cbmodify(t_, from.key.data(), uint32_t(from.key.size()), from.item, to.key.data(),
+                       uint32_t(to.key.size()), to.item, dupok),
+              err ? -1 : 1)
+        << describe(from) << " -> " << describe(to) << " " << *qrxcbecd();
+    fcd_ = *qrxcbfcd();
+    EXPECT_TRUE(!err || *qrxcbecd() == uint32_t(std::max(err, 0))) << *qrxcbecd();
+    EXPECT_TRUE(err || find(walker_, to)) << describe(to);
+    EXPECT_EQ(qrxcbver(walker_), 1);
+  }
+  bool find(cbt_tree *t, KeyItem e) {
+    return cbfinditem(t, e.key.data(), uint32_t(e.key.size()), &e.item) == 2;
+  }
+
+  cbt_tree *t_ = nullptr, *other_ = nullptr, *walker_ = nullptr;
+  uint32_t fcd_ = 0;  // the function code the modification left
+};
+
+TEST_F(ModifyTest, InPlaceKeyLimitAndLookupErrors) {
+  build({{{"a", 1}, {"k", 1}, {"k", 5}, {"m", 1}}});
+  ASSERT_TRUE(find(other_, {"k", 5}));
+  expect({"k", 1}, {"k", 7}, 0, 0);
+  EXPECT_EQ(fcd_, 16u);  // in place: no insertion step, so dupok 0 does not matter
+  EXPECT_EQ(cursor_entry(other_), (KeyItem{"k", 5}));
+  expect({"a", 1}, {std::string(477, 'x'), 1}, 0, -1);  // over 512 - 36: no code
+  expect({"a", 2}, {"c", 1}, 0, 21);
+  build({});
+  expect({"a", 1}, {"b", 1}, 0, 19);  // the lookup's own code, not a duplicate
+}
+
+// The same pair moves only the caller's cursor on, and is looked up only when the cursor is on an entry.
+TEST_F(ModifyTest, SamePairMovesOnlyTheCallersCursor) {
+  build({{{"a", 1}, {"b", 1}, {"c", 1}}});
+  ASSERT_TRUE(find(other_, {"b", 1}) && find(t_, {"b", 1}));
+  expect({"b", 1}, {"b", 1}, 0, 0);
+  EXPECT_EQ(cursor_entry(t_), (KeyItem{"c", 1}));
+  EXPECT_EQ(cursor_entry(other_), (KeyItem{"b", 1}));
+  expect({"c", 1}, {"c", 1}, 0, 0);
+  int32_t status = 0;
+  EXPECT_EQ(cursor_entry(t_, &status), std::nullopt);
+  EXPECT_EQ(status, -3);
+  EXPECT_EQ(cbmodify(t_, "zz", 2, 4, "zz", 2, 4, 0), 1);  // at EOI nothing is looked up
+  ASSERT_TRUE(find(t_, {"a", 1}));
+  expect({"zz", 4}, {"zz", 4}, 0, 21);
+  EXPECT_EQ(cursor_entry(t_), (KeyItem{"a", 1}));
 }
 
 }  // namespace
