@@ -115,39 +115,27 @@ TEST_F(InsertTest, KeysLongerThanTheBlockAllowsAreRefused) {
   }
 }
 
-// The first key makes one leaf that is the root and both ends. Nine 40-byte keys fill a 512-byte root
-// leaf; the tenth splits it (a root cannot shift), five entries on each side whichever the order. Splits
-// follow bytes: one long key balances eleven short ones.
-TEST_F(InsertTest, WhereSplitsFall) {
-  for (int c = 0; c < 3; ++c) {
-    cbt_tree *t = cbcreate(path_.c_str(), nullptr, 512);
-    ASSERT_EQ(c == 2 ? ins(t, "a" + std::string(300, 'x'), 0) : 1, 1);
-    for (int i = 0; i < (c == 2 ? 12 : 10); ++i) {
-      ASSERT_EQ(
-          c == 2 ? ins(t, sized_key('b', i == 11 ? 20 : i, 3), i) : ins(t, sized_key('a', c ? 9 - i : i), i),
-          1);
-      ASSERT_TRUE(i + c > 0 || (cbflush(t) == 1 && ctl() == std::vector<int32_t>({1, 1, 1, 1, 1, 0})));
-    }
-    ASSERT_EQ(cbflush(t), 1);
-    EXPECT_EQ(ctl(), std::vector<int32_t>({3, 1, 2, 2, 3, 0}));
-    EXPECT_EQ(std::pair(read_node(path_, 1).key_cnt, read_node(path_, 2).key_cnt),
-              c == 2 ? std::pair(1, 12) : std::pair(5, 5));
-    EXPECT_TRUE(index_ok(path_));
-    EXPECT_EQ(cbclose(t), 1);
-  }
-}
-
-// Which siblings take entries when a node is full: the right one first; never one under another parent (a
-// low path does not shift left, a parent's last child does not shift right); full interior nodes pass
-// children to a sibling instead of splitting.
-TEST_F(InsertTest, SiblingsAndInteriorShifts) {
+// Where splits fall and which siblings take entries. The first key makes one leaf that is the root and
+// both ends. Nine 40-byte keys fill a 512-byte root leaf; the tenth splits it (a root cannot shift), five
+// entries on each side wherever it goes; splits follow bytes: one long key balances eleven short ones. A
+// full node offers entries to the right sibling first, never to one under another parent (a low path does
+// not shift left, a parent's last child does not shift right); full interior nodes pass children to a
+// sibling instead of splitting.
+TEST_F(InsertTest, WhereSplitsFallAndWhichSiblingsTakeEntries) {
   struct Case {
-    std::string counts, key;
+    std::string counts, key;  // counts "": the leaves of `built`
     int fanout;
     int32_t highblock, from, to;               // blocks from..to keep their entries
     std::vector<std::vector<int32_t>> expect;  // block, low_path, key_cnt
+    std::vector<Leaf> built = {};
   };
+  Leaf long_and_short = {{"a" + std::string(300, 'x'), 0}};
+  for (int n = 0; n < 11; ++n) long_and_short.push_back({sized_key('b', n, 3), 1});
   const std::vector<Case> cases = {
+      {"", "a", 2, 1, 0, -1, {{1, -1, 1}}},
+      {"9", sized_key('A', 19), 2, 3, 0, -1, {{1, -1, 5}, {2, -1, 5}, {3, 1, 1}}},
+      {"9", sized_key('0', 0), 2, 3, 0, -1, {{1, -1, 5}, {2, -1, 5}, {3, 1, 1}}},  // in front
+      {"", sized_key('b', 20, 3), 2, 3, 0, -1, {{1, -1, 1}, {2, -1, 12}}, {long_and_short}},
       {"99999999199999999", sized_key('J', 5), 9, 21, 9, 9, {}},    // into leaf 10, a low path: splits
       {"99999999919999999", sized_key('I', 5), 9, 21, 10, 10, {}},  // into leaf 9, a last child: splits
       {"99929299999999999", sized_key('E', 5), 9, 20, 4, 4, {{6, -1, 3}}},
@@ -157,7 +145,7 @@ TEST_F(InsertTest, SiblingsAndInteriorShifts) {
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.counts);
-    cbt_tree *t = build(leaves(c.counts), c.fanout);
+    cbt_tree *t = build(c.counts.empty() ? c.built : leaves(c.counts), c.fanout);
     auto content = [&](int32_t blk) {  // links may change
       const NodeImage n = read_node(path_, blk);
       return std::tuple(n.low_path, n.entries, n.children);
