@@ -1,5 +1,6 @@
 // Positioning over a hand-built five-leaf file: steps, BOI/EOI, find (the descent, under the default compare
-// and one whose results are not -1, 0, 1), cbkey, marks, damaged sibling and interior links.
+// and one whose results are not -1, 0, 1), cbkey, damaged sibling and interior links
+// (marks: delete_model_test, with their codes from C in qrxcb_c_test).
 #include <gtest/gtest.h>
 
 #include <array>
@@ -52,19 +53,17 @@ class PositionTest : public ::testing::Test {
   static int wild(const void *a, uint32_t m, const void *b, uint32_t n) {
     return qrxcbkcm(a, m, b, n) * 1000;
   }
-  static int32_t mark(cbt_tree *t, uint32_t *) { return cbmark(t); }
   static int32_t find_k(cbt_tree *t, uint32_t *item) { return cbfind(t, "k", 1, item); }
   static int32_t find_end(cbt_tree *t, uint32_t *item) { return cbfind(t, "zzzz", 4, item); }
-  // Steps "<op><rc>:<item afterwards>": h head, t tail, n next, p prev, c curr, f findmark, m mark,
-  // k find "k", z find past the end. A failing step leaves the item alone.
+  // Steps "<op><rc>:<item afterwards>": h head, t tail, n next, p prev, c curr, k find "k", z find past
+  // the end. A failing step leaves the item alone.
   void run(const char *script, uint32_t item) {
-    const decltype(&cbhead) ops[] = {cbhead,     cbtail, cbnext, cbprev,  cbcurr,
-                                     cbfindmark, mark,   find_k, find_end};
+    const decltype(&cbhead) ops[] = {cbhead, cbtail, cbnext, cbprev, cbcurr, find_k, find_end};
     std::istringstream in(script);
     for (std::string s; in >> s;) {
       long long rc = 0, want = 0;
       ASSERT_EQ(std::sscanf(s.c_str() + 1, "%lld:%lld", &rc, &want), 2) << s;
-      EXPECT_EQ(ops[std::string_view("htnpcfmkz").find(s[0])](t_, &item), rc) << s;
+      EXPECT_EQ(ops[std::string_view("htnpckz").find(s[0])](t_, &item), rc) << s;
       EXPECT_EQ(item, uint32_t(want)) << s;
     }
   }
@@ -113,17 +112,6 @@ TEST_F(PositionTest, KeyIsTerminatedOnlyWhenShorterThanTheBuffer) {
     EXPECT_EQ(static_cast<uint8_t>(buf[std::min(size, 6u)]), size > 6 ? 0 : 0xAA) << size;
     EXPECT_EQ(static_cast<uint8_t>(buf[7]), 0xAA);
   }
-}
-
-TEST_F(PositionTest, MarksRestoreTheCursorPerHandle) {
-  run("f-1:3", 3);  // no mark yet
-  EXPECT_EQ(*qrxcbecd(), 22u);
-  // Marked at BOI, then on the first "k", then at EOI.
-  run("m1:3 t1:7 f-2:7 k2:1 m1:1 h1:5 f1:1 n1:2 z-3:2 m1:2 h1:5 f-3:5", 3);
-  cbt_tree *first = t_;
-  ASSERT_NE(t_ = cbopen(path_.c_str(), 1, nullptr), nullptr);
-  run("f-1:0", 0);  // the mark belongs to the other handle
-  EXPECT_EQ(cbclose(first), 1);
 }
 
 // Sibling links that would keep a walk going forever end it with error 20: a leaf linked to itself, a left
