@@ -1,5 +1,5 @@
 // Node primitives: packed heaps, shared bytes, fit rules, and the check that rejects damaged blocks (a block
-// failing it is refused when read: delete_test; a missing one: search_test).
+// failing it is refused when read: change_test; a missing one: position_test).
 #include <gtest/gtest.h>
 
 #include <algorithm>
