@@ -1,4 +1,5 @@
-// Control record and tree handles: cbcreate, cbopen (sharing, files not closed properly), cbclose,
+// The layer frame (cbinit/cbexit counting and argument fixing, cbaddbufs/cbrmbufs, the text tables), the
+// control record and tree handles: cbcreate, cbopen (sharing, files not closed properly), cbclose,
 // cbblksize, cbexit with open handles, the handle checks, and what misuse and failed reads and writes
 // (injected into the block files) leave behind: refused changes, a full disk, handles a failed exit left,
 // and the codes of failed calls.
@@ -14,10 +15,11 @@
 #include "cbt/blockio/blockio.h"
 #include "cbt/cbt.h"
 #include "cbt/ctl.h"
+#include "cbt/pool/pool.h"
 #include "host/qrxhost.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
-#include "support/tree_builder.h"
+#include "support/tree_checker.h"
 
 namespace {
 
@@ -26,7 +28,52 @@ namespace fs = std::filesystem;
 
 using Codes = std::array<uint32_t, 3>;  // error, context, function
 const auto codes = [] { return Codes{*qrxcbecd(), *qrxcbccd(), *qrxcbfcd()}; };
-const auto openflag = [](const std::string &p) { return tb::peek_i32(p, 0, tb::kCtlOpenflagOff); };
+const auto openflag = [](const std::string &p) { return tb::read_ctl(p).openflag; };
+
+using qrx::cbt::cbt_anchor_peek;
+
+// Buffers really in the pool, not the count callers see.
+const auto pool_buffers = [] {
+  return cbt_anchor_peek()->pool ? pool_buffer_count(cbt_anchor_peek()->pool) : 0u;
+};
+
+TEST(Frame, InitFixesItsArgumentsAndCountsUntilTheLastExit) {
+  const std::array<uint32_t, 4> cases[] = {
+      {0, 0, 5, 512}, {2, 20, 4, 512}, {10, 36, 10, 36}, {3, 35, 4, 512}, {4, 37, 4, 37}};
+  for (auto [cnt, size, want_cnt, want_size] : cases) {
+    ASSERT_EQ(cbinit(cnt, size), 1);
+    EXPECT_TRUE(cbbufcnt() == want_cnt && cbbufsize() == want_size && pool_buffers() == want_cnt)
+        << cnt << "x" << size;
+    ASSERT_EQ(cbexit(), 1);
+  }
+  ASSERT_TRUE(cbinit(6, 1024) == 1 && cbinit(20, 8192) == 1);  // the second is counted, its arguments ignored
+  EXPECT_TRUE(cbbufsize() == 1024 && cbexit() == 1 && pool_buffers() == 6);
+  EXPECT_TRUE(cbexit() == 1 && cbt_anchor_peek()->pool == nullptr);
+  EXPECT_TRUE(cbexit() == -1 && *qrxcbecd() == 3 && cbt_anchor_peek()->initcnt == 0);  // one too many
+}
+
+TEST(Frame, AddingAndRemovingBuffers) {
+  ASSERT_EQ(cbinit(10, 512), 1);
+  EXPECT_TRUE(cbrmbufs(100) == 6 && pool_buffers() == 4);  // never below four
+  EXPECT_TRUE(cbaddbufs(3) == 3 && cbbufcnt() == 7);
+  // Buffers the pool adds by itself when it runs dry are not the callers' to remove.
+  ASSERT_EQ(expand_pool(cbt_anchor_peek()->pool, 2), 2u);
+  EXPECT_TRUE(cbrmbufs(10) == 3 && pool_buffers() == 6);
+  ASSERT_EQ(cbexit(), 1);
+  EXPECT_TRUE(cbaddbufs(5) == 0 && *qrxcbecd() == 3);
+}
+
+TEST(Frame, TextTablesAndTheirEnds) {
+  for (auto [got, want] : {std::pair{qrxcberr(22), "no mark in index"},
+                           {qrxcberr(23), "Unknown cbt error number"},
+                           {qrxcberr(-1), "Unknown cbt error number"},
+                           {qrxcbfcn(26), "cbblksize"},
+                           {qrxcbfcn(27), "Unknown cbt function number"},
+                           {qrxcbcon(50), "positioning to mark in index"},
+                           {qrxcbcon(51), "Unknown cbt context number"},
+                           {qrxcbcon(INT32_MIN), "Unknown cbt context number"}})
+    EXPECT_STREQ(got, want);
+}
 
 int open_descriptors(const std::string &path) {  // of this process, on that file
   int n = 0;
@@ -83,13 +130,13 @@ TEST_F(CtlTest, NewFileHoldsExactlyTheControlRecord) {
   ASSERT_TRUE(cbexit() == 1 && cbinit(4, 131072) == 1);
   const std::string p = dir.file("exact");
   cbt_tree *t = cbcreate(p.c_str(), nullptr, 0x00011234);  // above 65535: both halfwords count in the parity
-  std::vector<uint8_t> want(0x00011234, 0);
-  want[1] = 0x01, want[2] = 0x12, want[3] = 0x34;         // blksize
-  want[30] = 0x12, want[31] = 0x35;                       // parity 0x0001 ^ 0x1234
-  std::fill(want.begin() + 32, want.begin() + 36, 0xFF);  // openflag -1 while open for writing
-  EXPECT_EQ(tb::read_file_bytes(p), want);                // complete before any close
-  std::fill(want.begin() + 32, want.begin() + 36, 0);     // 0 after the close
-  EXPECT_TRUE(t && cbclose(t) == 1 && tb::read_file_bytes(p) == want);
+  std::string want(0x00011234, '\0');
+  want[1] = 0x01, want[2] = 0x12, want[3] = 0x34;           // blksize
+  want[30] = 0x12, want[31] = 0x35;                         // parity 0x0001 ^ 0x1234
+  std::fill(want.begin() + 32, want.begin() + 36, '\xff');  // openflag -1 while open for writing
+  EXPECT_EQ(tb::read_file(p), want);                        // complete before any close
+  std::fill(want.begin() + 32, want.begin() + 36, '\0');    // 0 after the close
+  EXPECT_TRUE(t && cbclose(t) == 1 && tb::read_file(p) == want);
 }
 
 TEST_F(CtlTest, ThreeHandlesShareOneRecordAndTheFileClosesWithTheLast) {
@@ -100,7 +147,7 @@ TEST_F(CtlTest, ThreeHandlesShareOneRecordAndTheFileClosesWithTheLast) {
   ASSERT_TRUE(cbclose(w) == 1 && cbclose(r1) == 1);
   EXPECT_TRUE(open_descriptors(p) == 1 && openflag(p) == -1);
   EXPECT_TRUE(cbclose(r2) == 1 && open_descriptors(p) == 0 && openflag(p) == 0);
-  EXPECT_TRUE(tb::read_ctl(p).vparity == tb::ctl_parity(tb::read_file_bytes(p).data()) && make(p));
+  EXPECT_TRUE(tb::index_ok(p) && make(p));  // the last close wrote a sound control record
 }
 
 TEST_F(CtlTest, FlippedControlRecordByteFailsParity) {
@@ -175,7 +222,7 @@ TEST_F(CtlTest, LastExitClosesEveryHandle) {
 
 TEST_F(CtlTest, ReadOnlyFilesAndNullKeysRefuseEveryChange) {
   const std::string p = made("ro.idx", 512, 60), k = key_of(3);
-  const auto before = tb::read_file_bytes(p);
+  const std::string before = tb::read_file(p);
   const auto len = uint32_t(k.size());
   for (int mode : {1, 2}) {
     cbt_tree *t = cbopen(p.c_str(), mode, nullptr);
@@ -187,7 +234,7 @@ TEST_F(CtlTest, ReadOnlyFilesAndNullKeysRefuseEveryChange) {
     EXPECT_TRUE(cbmodify(t, k.data(), len, 3, nk, 3, 1, 0) == -1 && codes() == (Codes{err, ctx, 16}));
     EXPECT_TRUE(cbmodify(t, nullptr, len, 3, "b", 1, 1, 0) == -1 && codes()[0] == 21);  // arguments first
     EXPECT_TRUE(cbflush(t) == 1 && count(t) == 60 && cbclose(t) == 1);
-    EXPECT_EQ(tb::read_file_bytes(p), before) << mode;
+    EXPECT_EQ(tb::read_file(p), before) << mode;
   }
 }
 

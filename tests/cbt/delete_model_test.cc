@@ -64,7 +64,7 @@ TEST_P(DeleteModelTest, RandomInsertDeleteModifyDownToEmpty) {
     const KeyItem from = op == 'i' ? KeyItem{} : some_entry();
     const KeyItem to = op == 'm' && rng.one_in(3) ? KeyItem{from.key, new_entry().item} : new_entry();
     const int32_t dupok = rng.one_in(3) ? 0 : 1;
-    if (op == 'm' && compare_entries(cmp, from, to) == 0) return;  // the same pair: modify_test
+    if (op == 'm' && compare_entries(cmp, from, to) == 0) return;  // the same pair: change_test
     const bool same_key = op == 'm' && compare_keys(cmp, from.key, to.key) == 0;
     const int want = op == 'd' ? 0 : m.insert_error(to.key, to.item, same_key ? 1 : dupok);
     const auto flen = static_cast<uint32_t>(from.key.size()), tlen = static_cast<uint32_t>(to.key.size());

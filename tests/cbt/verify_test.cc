@@ -1,16 +1,21 @@
 // Verification: consistent trees give 1 and no dump file; each kind of damage gives its line, -1 and the
 // formatted dump in name.dmp beside the index, walks that run in a cycle end, and the index is unchanged.
+// The dump itself, against texts written by hand; and the tests' own structural checker, which must
+// complain about each kind of damage.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <string>
 #include <tuple>
+#include <vector>
 
+#include "cbt/codec.h"
 #include "host/qrxhost.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
-#include "support/tree_builder.h"
+#include "support/tree_checker.h"
 
 namespace qrx::test {
 namespace {
@@ -25,37 +30,28 @@ class VerifyTest : public ::testing::Test {
     for (uint32_t i = 0; i < 12; ++i) v.push_back({"key-" + std::to_string(1000 + i), i});
     build_index(path_, 512, split_leaves(v, 3), 2);
   }
-  // Opens read-only, verifies, writes the dump to `dump` (a text file) and closes.
-  int32_t verify(cbt_keycmp_fn cmp = nullptr) {
-    cbt_tree *t = cbopen(path_.c_str(), 1, cmp);
+  std::string dump(cbt_tree *t, int32_t mode) {  // what qrxcbdmp writes
+    FILE *f = std::fopen(dump_.c_str(), "w");
+    qrxcbdmp(t, mode, f);
+    std::fclose(f);
+    return read_file(dump_);
+  }
+  // Opens read-only, verifies, keeps the dump in dumped_ and closes.
+  int32_t verify() {
+    cbt_tree *t = cbopen(path_.c_str(), 1, nullptr);
     EXPECT_NE(t, nullptr);
     trace_.clear();
     const int32_t r = qrxcbver(t);
-    FILE *f = std::fopen(dump_.c_str(), "w");
-    qrxcbdmp(t, 0, f);
-    std::fclose(f);
+    dumped_ = dump(t, 0);
     cbclose(t);
     return r;
   }
 
   TempDir dir_;
   std::string path_ = dir_.file("cust.IDX"), dmp_ = dir_.file("cust.dmp"), dump_ = dir_.file("dump.txt");
+  std::string dumped_;
   TraceCapture trace_;
 };
-
-TEST_F(VerifyTest, ConsistentTreesVerifyWithoutADumpFile) {
-  build_three_levels();
-  EXPECT_EQ(verify(), 1);
-  for (auto [leaves, cmp] : {std::pair{std::vector<Leaf>{}, cbt_keycmp_fn{}},
-                             {{{{"k", 0xffffffffu}, {"k", 5}}}, nullptr},  // items are signed: -1 before 5
-                             {{{{"apple", 1}, {"Banana", 2}, {"cherry", 3}}}, nocase_compare}}) {
-    build_index(path_, 512, leaves, 2, {.cmp = cmp});
-    EXPECT_EQ(verify(cmp), 1);
-    for (const TraceLine &l : trace_.lines()) EXPECT_NE(l.kind, QRXHOST_KIND_ERROR) << l.text;
-  }
-  EXPECT_FALSE(std::filesystem::exists(dmp_));
-  EXPECT_EQ(verify(), -1);  // the same bytes out of order under the default compare
-}
 
 TEST_F(VerifyTest, EachDamageGivesItsLineAndADumpBesideTheIndex) {
   // Leaves given: built as they are, with unused blocks added; none: the three-level tree. Then patches.
@@ -80,16 +76,17 @@ TEST_F(VerifyTest, EachDamageGivesItsLineAndADumpBesideTheIndex) {
     leaves.empty() ? build_three_levels() : void(build_index(path_, 512, leaves, 2));
     add_unused_blocks(path_, unused);
     for (const auto &[blk, off, v] : patches) patch_i32(path_, blk, uint32_t(off), v);
-    const std::vector<uint8_t> before = read_file_bytes(path_);
+    const std::string before = read_file(path_);
     EXPECT_EQ(verify(), -1) << line;
     EXPECT_EQ(trace_.count(QRXHOST_KIND_ERROR, line), 1) << line;
-    EXPECT_TRUE(read_file(dmp_) == read_file(dump_) && !read_file(dump_).empty()) << line;
-    EXPECT_EQ(read_file_bytes(path_), before);
+    EXPECT_TRUE(read_file(dmp_) == dumped_ && !dumped_.empty()) << line;
+    EXPECT_EQ(read_file(path_), before);
   }
 }
 
 // Damage the level check passes but that hides entries from a search, breaks a backward walk, or loses
-// blocks: the deep check names each, and finds nothing in a sound file.
+// blocks: the deep check names each, and finds nothing in a sound file. (Sound trees under a compare of
+// their own verify throughout delete_model_test.)
 TEST_F(VerifyTest, DeepCheckFindsWhatTheLevelCheckPasses) {
   const int32_t kItem0 = entry_pos(false, 0) + kEntryItemOff;
   using Ctl = CtlFields;
@@ -107,6 +104,7 @@ TEST_F(VerifyTest, DeepCheckFindsWhatTheLevelCheckPasses) {
   };
   // clang-format on
   for (const auto &[patch, ctl, line] : cases) {
+    std::filesystem::remove(dmp_);
     build_three_levels();
     add_unused_blocks(path_, 1);  // block 8, the head of the unused chain
     if (patch[0]) patch_i32(path_, patch[0], uint32_t(patch[1]), patch[2]);
@@ -115,12 +113,101 @@ TEST_F(VerifyTest, DeepCheckFindsWhatTheLevelCheckPasses) {
       ctl(c);
       write_ctl(path_, c);
     }
-    EXPECT_EQ(verify(), 1) << line;
+    EXPECT_EQ(verify(), 1) << line;  // a tree that passes leaves no dump file
+    EXPECT_FALSE(std::filesystem::exists(dmp_)) << line;
     cbt_tree *t = cbopen(path_.c_str(), 1, nullptr);
     trace_.clear();
     EXPECT_EQ(qrxcbchk(t), line.empty() ? 1 : -1) << line;
     EXPECT_EQ(trace_.count(QRXHOST_KIND_ERROR, line), line.empty() ? 0 : 1) << line;
     EXPECT_EQ(cbclose(t), 1);
+  }
+}
+
+// Dumps of a small tree with unused blocks, by levels and in block order, against texts written by hand
+// from the format strings (keys with bytes outside 32..126 included); a cycle ends the dump.
+TEST_F(VerifyTest, DumpsByLevelsAndInBlockOrderAndACycle) {
+  // Leaf 1: "A\x00\xff" 1, "B" 2. Leaf 2: "C" 0x10 and "C" 0x11 (one shared byte), "D" 0xdeadbeef. Root 3:
+  // low path 1, ("C", 0x10) -> 2. Unused blocks 4 and 5, the chain running 5 -> 4. 128-byte blocks.
+  build_index(path_, 128,
+              {{{std::string("A\x00\xff", 3), 1}, {"B", 2}}, {{"C", 0x10}, {"C", 0x11}, {"D", 0xdeadbeef}}},
+              2);
+  add_unused_blocks(path_, 2);
+  cbt_tree *t = cbopen(path_.c_str(), 2, nullptr);
+  ASSERT_NE(t, nullptr);
+  char parity[8];
+  std::snprintf(parity, sizeof parity, "%04x", read_ctl(path_).vparity);  // as stored in block 0
+  const std::string ctl =
+      "\ndisk\troot = 3, highblock = 5, lowleaf = 1, highleaf = 2\n\tfreechain = 5, "
+      "blksize = 128, vparity = " +
+      std::string(parity) + "\nmemory\tnext = ";
+  const std::string root =
+      "\nDumping interior node 3\nleft = 0, right = 0, key_cnt = 1, heap_end = 127, free space = 91\n"
+      "low_path = 1\n00, offset = 0127, len = 001, item = 00000010, child =    2, key = C\n";
+  const std::string leaves =
+      "\nDumping leaf node 1\nleft = 0, right = 2, key_cnt = 2, heap_end = 124, free space = 80\n"
+      "00, offset = 0124, len = 003, item = 00000001, key = A\\x00\\xff\n"
+      "01, offset = 0127, len = 001, item = 00000002, key = B\n"
+      "\nDumping leaf node 2\nleft = 1, right = 0, key_cnt = 3, heap_end = 126, free space = 70\n"
+      "00, offset = 0126, len = 001, item = 00000010, key = C\n"
+      "01, offset = 0126, len = 001, item = 00000011, key = C\n"
+      "02, offset = 0127, len = 001, item = deadbeef, key = D\n";
+  const std::string u4 = "\nDumping unused node 4\nnext unused node = 0\n";
+  const std::string u5 = "\nDumping unused node 5\nnext unused node = 4\n";
+  for (int32_t mode : {0, 7, 1}) {  // any mode but 1 dumps by levels
+    const std::string d = dump(t, mode), body = mode == 1
+                                                    ? "blksize = 128\n\n" + leaves + root + u4 + u5
+                                                    : "blksize = 128\n\n\nDumping blocks at level 1\n" +
+                                                          root + "\nDumping blocks at level 2\n" + leaves +
+                                                          "Dumping unused block chain\n" + u5 + u4;
+    EXPECT_EQ(d.rfind("Dumping tree at ", 0), 0u) << d;
+    EXPECT_NE(d.find(ctl), std::string::npos) << d;
+    EXPECT_EQ(d.substr(d.size() - std::min(d.size(), body.size())), body) << mode;
+  }
+  ASSERT_EQ(cbclose(t), 1);
+  patch_i32(path_, 4, kNodeNextUnusedOff, 5);
+  t = cbopen(path_.c_str(), 2, nullptr);
+  const std::string d = dump(t, 0);
+  EXPECT_EQ(
+      d.substr(d.rfind('\n', d.size() - 2) + 1),
+      "The unused block chain runs in a cycle or past the 5 blocks of the file at block 4; dump ended\n");
+  EXPECT_EQ(cbclose(t), 1);
+}
+
+TEST_F(VerifyTest, TheTestsOwnCheckerComplainsAboutEachKindOfDamage) {
+  // 12 leaves of "key-100".."key-147" (4 each) in blocks 1..12; interior 13..16, 17..18, root 19; unused
+  // chain 22 -> 21 -> 20. Leaf 5 holds key-116..key-119 at heap offsets 484, 491, 498, 505.
+  std::vector<KeyItem> v;
+  for (int i = 0; i < 48; ++i) v.push_back({"key-" + std::to_string(100 + i), uint32_t(i)});
+  struct Patch {
+    int32_t blk;  // 0: control record with the parity fixed, -1: control record as is
+    uint32_t off;
+    int32_t val;
+  };
+  auto k4 = [](const char *s) { return qrx::codec::load_i32(reinterpret_cast<const uint8_t *>(s), 0); };
+  const uint32_t e0 = entry_pos(true, 0), e1 = entry_pos(true, 1), i0 = entry_pos(false, 0);
+  const std::pair<std::vector<Patch>, std::string> cases[] = {
+      {{}, ""},
+      {{{-1, kCtlRootOff, 18}}, "parity"},
+      {{{0, kCtlDepthOff, 3}}, "depth 3"},
+      {{{0, kCtlHighleafOff, 11}}, "highleaf 11"},
+      {{{5, e0, 491}, {5, e1, 484}}, "heap not packed"},
+      {{{5, 494, k4("-116")}}, "keeps a copy of its own bytes"},  // equal neighbours must share
+      {{{5, 494, k4("-115")}}, "is not after"},
+      {{{17, i0 + kEntryItemOff, 11}}, "but the lowest entry"},
+      {{{13, i0 + kEntryChildOff, 3}, {13, i0 + kInteriorEntrySize + kEntryChildOff, 2}}, "not the children"},
+      {{{7, kNodeLeftOff, 5}}, "left is 5"},
+      {{{12, kNodeRightOff, 1}}, "reached a second time"},
+      {{{20, kNodeNextUnusedOff, 22}}, "(a cycle)"},
+      {{{0, kCtlFreechainOff, 21}}, "neither in the tree nor on the unused chain"},
+  };
+  const std::string &path = path_;
+  for (const auto &[patches, problem] : cases) {
+    build_index(path, 512, split_leaves(v, 4), 3);
+    add_unused_blocks(path, 3);
+    for (const Patch &p : patches) patch_i32(path, p.blk < 0 ? 0 : p.blk, p.off, p.val);
+    if (!patches.empty() && patches[0].blk == 0) write_ctl(path, read_ctl(path));
+    const CheckResult r = check_index(path);
+    EXPECT_TRUE(problem.empty() ? r.ok : !r.ok && r.mentions(problem)) << problem << "\n" << r.text();
   }
 }
 

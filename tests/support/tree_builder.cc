@@ -118,10 +118,9 @@ CtlFields load_ctl(const uint8_t *b) {
   return {codec::load_u32(b, 0), w(4), w(8), w(12), w(16), w(20), w(24), codec::load_u32(b, 28), w(32)};
 }
 
-BuiltIndex build_index(const std::string &path, uint32_t blksize, const std::vector<Leaf> &leaves, int fanout,
-                       const BuildOptions &opt) {
+int32_t build_index(const std::string &path, uint32_t blksize, const std::vector<Leaf> &leaves, int fanout,
+                    cbt_keycmp_fn cmp) {
   if (blksize < kCtlSize || fanout < 2) throw std::invalid_argument("block size or fanout too small");
-  BuiltIndex built;
   std::vector<uint8_t> file(blksize, 0);
   CtlFields ctl{.blksize = blksize};
   const auto n = static_cast<int32_t>(leaves.size());
@@ -129,19 +128,19 @@ BuiltIndex build_index(const std::string &path, uint32_t blksize, const std::vec
   std::vector<KeyItem> lowest;  // lowest entry under each node of `level`
   for (int32_t i = 0; i < n; ++i) {
     if (leaves[i].empty()) throw std::invalid_argument("leaf " + std::to_string(i) + " is empty");
-    lay_out_node(file, blksize, opt.cmp, -1, i, i + 1 < n ? i + 2 : 0, leaves[i], {});
+    lay_out_node(file, blksize, cmp, -1, i, i + 1 < n ? i + 2 : 0, leaves[i], {});
     level.push_back(i + 1);
     lowest.push_back(leaves[i].front());
   }
-  if (n > 0) built.levels.push_back(level);
-  for (int32_t next = n + 1; level.size() > 1; built.levels.push_back(level)) {
+  int32_t depth = n > 0;
+  for (int32_t next = n + 1; level.size() > 1; ++depth) {
     const auto groups = static_cast<int32_t>((level.size() + fanout - 1) / fanout);
     std::vector<int32_t> up;
     std::vector<KeyItem> up_lowest;
     for (int32_t g = 0; g < groups; ++g) {
       const size_t first = size_t(g) * fanout, last = std::min(level.size(), first + fanout);
-      lay_out_node(file, blksize, opt.cmp, level[first], g ? next + g - 1 : 0,
-                   g + 1 < groups ? next + g + 1 : 0, {lowest.begin() + first + 1, lowest.begin() + last},
+      lay_out_node(file, blksize, cmp, level[first], g ? next + g - 1 : 0, g + 1 < groups ? next + g + 1 : 0,
+                   {lowest.begin() + first + 1, lowest.begin() + last},
                    {level.begin() + first + 1, level.begin() + last});
       up.push_back(next + g);
       up_lowest.push_back(lowest[first]);
@@ -150,12 +149,10 @@ BuiltIndex build_index(const std::string &path, uint32_t blksize, const std::vec
     level = std::move(up);
     lowest = std::move(up_lowest);
   }
-  if (n > 0)
-    ctl = {blksize, level.front(), int32_t(file.size() / blksize) - 1, 1, n, 0, int32_t(built.levels.size())};
-  built.root = ctl.root, built.depth = ctl.depth;
+  if (n > 0) ctl = {blksize, level.front(), int32_t(file.size() / blksize) - 1, 1, n, 0, depth};
   store_ctl(file.data(), ctl);
   write_file(path, std::string(file.begin(), file.end()));
-  return built;
+  return ctl.root;
 }
 
 std::vector<Leaf> split_leaves(const std::vector<KeyItem> &entries, size_t per_leaf) {
@@ -179,27 +176,55 @@ std::vector<int32_t> add_unused_blocks(const std::string &path, int count) {
   return added;
 }
 
-std::vector<uint8_t> read_file_bytes(const std::string &path) {
-  const std::string s = read_file(path);
-  return {s.begin(), s.end()};
+std::string sized_key(char c, int n, size_t len) {
+  return std::string(len - 2, c) + static_cast<char>('0' + n / 10) + static_cast<char>('0' + n % 10);
 }
 
-std::vector<uint8_t> read_block(const std::string &path, int32_t blkno) {
+Leaf key_run(char c, int count, uint32_t first_item) {
+  Leaf l;
+  for (int i = 0; i < count; ++i) l.push_back({sized_key(c, i), first_item + static_cast<uint32_t>(i)});
+  return l;
+}
+
+NodeImage parse_node(const uint8_t *b, uint32_t blksize, std::string *problem) {
+  auto word = [b](uint32_t off) { return codec::load_i32(b, off); };
+  NodeImage n;
+  n.low_path = word(kNodeLowPathOff), n.left = word(kNodeLeftOff), n.right = word(kNodeRightOff);
+  n.key_cnt = word(kNodeKeyCntOff), n.heap_end = word(kNodeHeapEndOff);
+  const bool leaf = n.low_path == -1;
+  const int64_t dir_end = kNodeHeaderSize + int64_t{leaf ? kLeafEntrySize : kInteriorEntrySize} * n.key_cnt;
+  std::string why;
+  if (n.key_cnt < 0 || dir_end > blksize || n.heap_end < dir_end || n.heap_end > int64_t{blksize})
+    why = "key_cnt " + std::to_string(n.key_cnt) + " or heap_end " + std::to_string(n.heap_end) +
+          " is out of range";
+  for (int32_t i = 0; why.empty() && i < n.key_cnt; ++i) {
+    const uint32_t at = entry_pos(leaf, i);
+    const int64_t off = word(at + kEntryOffsetOff), len = word(at + kEntryLenOff);
+    if (len < 0 || off < n.heap_end || off + len > int64_t{blksize}) {
+      why = "entry " + std::to_string(i) + ": key at " + std::to_string(off) + ", length " +
+            std::to_string(len) + " is outside the heap";
+    } else {
+      n.entries.push_back({std::string(reinterpret_cast<const char *>(b) + off, static_cast<size_t>(len)),
+                           codec::load_u32(b, at + kEntryItemOff)});
+      n.offsets.push_back(static_cast<int32_t>(off));
+      if (!leaf) n.children.push_back(word(at + kEntryChildOff));
+    }
+  }
+  if (!why.empty()) n.entries.clear(), n.offsets.clear(), n.children.clear();
+  if (problem) *problem = why;
+  return n;
+}
+
+NodeImage read_node(const std::string &path, int32_t blkno) {
   std::vector<uint8_t> b(read_ctl(path).blksize);
   io(path, uint64_t{b.size()} * static_cast<uint32_t>(blkno), b.data(), b.size(), false);
-  return b;
+  return parse_node(b.data(), static_cast<uint32_t>(b.size()));
 }
 
 void patch_i32(const std::string &path, int32_t blkno, uint32_t offset, int32_t value) {
   uint8_t b[4];
   codec::store_i32(b, 0, value);
   io(path, uint64_t{read_ctl(path).blksize} * static_cast<uint32_t>(blkno) + offset, b, 4, true);
-}
-
-int32_t peek_i32(const std::string &path, int32_t blkno, uint32_t offset) {
-  uint8_t b[4];
-  io(path, uint64_t{read_ctl(path).blksize} * static_cast<uint32_t>(blkno) + offset, b, 4, false);
-  return codec::load_i32(b, 0);
 }
 
 CtlFields read_ctl(const std::string &path) {

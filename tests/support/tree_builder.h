@@ -53,31 +53,36 @@ struct CtlFields {
 uint16_t ctl_parity(const uint8_t *block0);
 CtlFields load_ctl(const uint8_t *block0);
 
-struct BuildOptions {
-  cbt_keycmp_fn cmp = nullptr;  // neighbours equal under it (and of one length) share their bytes
-};
-
-struct BuiltIndex {
-  int32_t root = 0, depth = 0;
-  std::vector<std::vector<int32_t>> levels;  // blocks per level, left to right; [0] the leaves
-};
-
 // Writes an index file: the leaves (in the order given, not checked; none empty) in blocks 1..n linked
 // by left/right; above them interior levels numbered on from n+1, each node taking `fanout` consecutive
 // children (low path, then entries carrying the lowest entry of their child's subtree), the root last.
-// No leaves: the file of a new empty tree.
-BuiltIndex build_index(const std::string &path, uint32_t blksize, const std::vector<Leaf> &leaves, int fanout,
-                       const BuildOptions &opt = {});
+// Neighbours equal under cmp (and of one length) share their bytes. No leaves: the file of a new empty
+// tree. Returns the root.
+int32_t build_index(const std::string &path, uint32_t blksize, const std::vector<Leaf> &leaves, int fanout,
+                    cbt_keycmp_fn cmp = nullptr);
 // Sorted entries cut into leaves of per_leaf entries.
 std::vector<Leaf> split_leaves(const std::vector<KeyItem> &entries, size_t per_leaf);
 // Appends count unused blocks (low_path 0, rest 0), each pushed on the head of the unused chain; fixes
 // highblock, freechain and parity. Returns them in the order appended.
 std::vector<int32_t> add_unused_blocks(const std::string &path, int count);
 
-std::vector<uint8_t> read_file_bytes(const std::string &path);
-std::vector<uint8_t> read_block(const std::string &path, int32_t blkno);
+// A key of len bytes that sorts by c, then by n (0..99).
+std::string sized_key(char c, int n, size_t len = 40);
+// count entries sized_key(c, 0), sized_key(c, 1), ... with items first_item, first_item + 1, ...
+Leaf key_run(char c, int count, uint32_t first_item = 0);
+
+// A node as stored: its header, its entries (keys as stored, at heap offsets offsets[i]) and, in an
+// interior node, the children of its entries (the low path not included). parse_node reads one from a
+// block's bytes, the entries only when key_cnt, heap_end and every key lie where the format allows; else
+// *problem says what does not.
+struct NodeImage {
+  int32_t low_path = 0, left = 0, right = 0, key_cnt = 0, heap_end = 0;
+  std::vector<KeyItem> entries;
+  std::vector<int32_t> offsets, children;
+};
+NodeImage parse_node(const uint8_t *block, uint32_t blksize, std::string *problem = nullptr);
+NodeImage read_node(const std::string &path, int32_t blkno);
 void patch_i32(const std::string &path, int32_t blkno, uint32_t offset, int32_t value);  // no parity fix
-int32_t peek_i32(const std::string &path, int32_t blkno, uint32_t offset);
 CtlFields read_ctl(const std::string &path);
 void write_ctl(const std::string &path, const CtlFields &ctl);  // vparity computed
 

@@ -1,6 +1,8 @@
 // tree_model.cc - walks of a tree handle through the public operations, compared with a TreeModel.
 #include "support/tree_model.h"
 
+#include <algorithm>
+
 namespace qrx::test {
 
 namespace {
@@ -21,36 +23,20 @@ std::string key_at_cursor(cbt_tree *t, std::string *why) {
   return buf.substr(0, len);
 }
 
-template <class It, class First, class Step>
-testing::AssertionResult walk(cbt_tree *t, const TreeModel &m, It it, It end, First first, Step step,
-                              int32_t end_code, const char *names) {
+// The entries from cbhead along cbnext to EOI (forward) or from cbtail along cbprev to BOI, at most
+// limit + 1 of them; *why says what failed.
+std::vector<KeyItem> walk(cbt_tree *t, bool forward, size_t limit, std::string *why) {
+  std::vector<KeyItem> out;
   uint32_t item = 0;
-  for (int32_t r = first(t, &item), pos = 0;; r = step(t, &item), ++pos, ++it) {
-    if (r == end_code && it == end) return testing::AssertionSuccess();
-    if (r == end_code)
-      return testing::AssertionFailure() << names << ": ends after " << pos << " entries, the model has "
-                                         << m.size() << "; next expected " << describe(*it);
-    if (r != 1) return testing::AssertionFailure() << names << ": returned " << r << " at " << pos << codes();
-    std::string why;
-    const KeyItem got{key_at_cursor(t, &why), item};
-    if (!why.empty()) return testing::AssertionFailure() << names << ": at " << pos << ": " << why;
-    if (it == end)
-      return testing::AssertionFailure() << names << ": " << describe(got) << " at " << pos
-                                         << " is beyond the model's " << m.size() << " entries";
-    if (auto same = same_entries({got}, {*it}, m.compare()); !same)
-      return testing::AssertionFailure() << names << ": at " << pos << ": " << same.message();
-  }
+  int32_t r = forward ? cbhead(t, &item) : cbtail(t, &item);
+  for (; r == 1 && why->empty() && out.size() <= limit; r = forward ? cbnext(t, &item) : cbprev(t, &item))
+    out.push_back({key_at_cursor(t, why), item});
+  if (why->empty() && r != 1 && r != (forward ? CBT_POS_EOI : CBT_POS_BOI))
+    *why = "returned " + std::to_string(r) + " after " + std::to_string(out.size()) + " entries" + codes();
+  return out;
 }
 
 }  // namespace
-
-testing::AssertionResult walk_forward_matches(cbt_tree *t, const TreeModel &m) {
-  return walk(t, m, m.entries().begin(), m.entries().end(), cbhead, cbnext, CBT_POS_EOI, "cbhead/cbnext");
-}
-
-testing::AssertionResult walk_backward_matches(cbt_tree *t, const TreeModel &m) {
-  return walk(t, m, m.entries().rbegin(), m.entries().rend(), cbtail, cbprev, CBT_POS_BOI, "cbtail/cbprev");
-}
 
 testing::AssertionResult tree_matches_model(cbt_tree *t, const std::string &path, const TreeModel &m,
                                             CheckOptions opt) {
@@ -62,8 +48,17 @@ testing::AssertionResult tree_matches_model(cbt_tree *t, const std::string &path
   if (auto r = same_entries(leaves, m.to_vector(), m.compare()); !r)
     return testing::AssertionFailure() << "leaves against the model: " << r.message();
   if (qrxcbchk(t) != 1) return testing::AssertionFailure() << "the library's deep check disagrees" << codes();
-  if (auto r = walk_forward_matches(t, m); !r) return r;
-  return walk_backward_matches(t, m);
+  for (const bool forward : {true, false}) {
+    std::string why;
+    const std::vector<KeyItem> got = walk(t, forward, m.size(), &why);
+    std::vector<KeyItem> want = m.to_vector();
+    if (!forward) std::reverse(want.begin(), want.end());
+    const char *names = forward ? "cbhead/cbnext: " : "cbtail/cbprev: ";
+    if (!why.empty()) return testing::AssertionFailure() << names << why;
+    if (auto r = same_entries(got, want, m.compare()); !r)
+      return testing::AssertionFailure() << names << r.message();
+  }
+  return testing::AssertionSuccess();
 }
 
 std::optional<KeyItem> cursor_entry(cbt_tree *t, int32_t *status) {

@@ -85,12 +85,9 @@ class Rng {
 #define QRX_TRACE_SEED(rng) \
   SCOPED_TRACE("seed " + std::to_string((rng).seed()) + " (rerun with QRX_TEST_SEED set to it)")
 
-// cbhead/cbnext to -3 (cbtail/cbprev to -2) give exactly the model's entries, bounded by its size.
-testing::AssertionResult walk_forward_matches(cbt_tree *t, const TreeModel &m);
-testing::AssertionResult walk_backward_matches(cbt_tree *t, const TreeModel &m);
-
-// After a batch: cbflush, check_index (with the model's compare), the leaf entries and both walks
-// against the model. path is the file the handle was opened on.
+// After a batch: cbflush, check_index (with the model's compare), the leaf entries, the library's deep
+// check, and cbhead/cbnext to EOI and cbtail/cbprev to BOI against the model. path is the file the
+// handle was opened on.
 testing::AssertionResult tree_matches_model(cbt_tree *t, const std::string &path, const TreeModel &m,
                                             CheckOptions opt = {});
 
