@@ -4,18 +4,23 @@
 //   qrx idx verify FILE        deep check; exit 0 consistent, 1 not (findings on standard error, the
 //                              dump in FILE's name.dmp)
 //   qrx idx dump FILE [--raw]  the dump by levels, or in block order with --raw, on standard output
+//   qrx db ...                 databases: create, load, export, get, scan, stat, verify, rebuild,
+//                              copy, rename, destroy, index add|rm, dump (db_cli.cc)
 //   qrx demo [DIR] [--keys N]  builds, changes, walks and verifies a sample index in DIR
 //
-// Index files here are files ordered by the default compare (bytes, then the shorter key first).
+// Index files of `qrx idx` are files ordered by the default compare (bytes, then the shorter key first).
 #include <CLI/CLI.hpp>
 
 #include <string>
 
+#include "db_tool.h"
 #include "qrx_tool.h"
 
 int main(int argc, char **argv) {
   using namespace qrx::tool;
-  CLI::App app{"qrx - index files of libqrx01p2: statistics, verification, dumps and a demonstration"};
+  CLI::App app{
+      "qrx - index files and databases of libqrx01p2: statistics, verification, dumps, the database "
+      "commands and a demonstration"};
   app.require_subcommand(1);
   int status = 0;
 
@@ -36,6 +41,8 @@ int main(int argc, char **argv) {
   dump->add_option("FILE", file, "Index file")->required();
   dump->add_flag("--raw", raw, "Dump the blocks in file order instead of by levels");
   dump->callback([&] { status = cmd_dump(file, raw); });
+
+  add_db_commands(app, status);
 
   DemoOptions demo_opt;
   CLI::App *demo = app.add_subcommand("demo", "Build, change, walk and verify a sample index file");
