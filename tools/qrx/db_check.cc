@@ -283,12 +283,13 @@ int cmd_db_rebuild(const std::string &name, const std::vector<std::string> &inde
   const std::string kept = is_file(old) ? "; the old index file is " + old : "";
 
   OpenDb db;
-  if (!db.open(name, 2)) return fail("the rebuild stopped" + kept);
+  db.note = kept;
+  if (!db.open(name, 2, true)) return 1;
   if (inew_index_file(db.db, static_cast<int32_t>(blksize), 0) != 1)
     return fail(idx + ": cannot be made: " + isam_error_text() + kept);
   for (const auto &[iname, specs] : indexes)
     if (!make_index(db, iname, specs, w.records, why)) return fail(name + ": " + why + kept);
-  if (!db.close()) return fail("the rebuild stopped" + kept);
+  if (!db.close()) return 1;
 
   // The free-space keys, one of each kind per hole: no library call re-adds them, so they go in through
   // the B-tree calls, in the layout the library keeps them.

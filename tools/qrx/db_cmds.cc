@@ -164,9 +164,13 @@ int cmd_db_copy(const std::string &src, const std::string &dst, const std::strin
   if (data_file_name(src) == data_file_name(dst)) return fail(src + " and " + dst + " name the same files");
   if (into && !check_db_files(dst, true)) return 1;
   if (!into && !force && !check_db_files(dst, false)) return 1;
-  if (!into && force && !remove_db_files(dst)) return 1;
   IsamSession session(std::max(db_blksize(src), std::max(blksize, db_blksize(dst, 0))));
   if (!session.ok()) return 1;
+  {
+    OpenDb source;  // a source that cannot be opened leaves the destination as it is
+    if (!source.open(src, 1) || !source.close()) return 1;
+  }
+  if (!into && force && !remove_db_files(dst)) return 1;
   int32_t r = 0;
   uint64_t copied = 0;
   {

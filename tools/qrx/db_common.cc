@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "db_tool.h"
 #include "host/qrxhost.h"
@@ -103,7 +104,7 @@ std::string isam_error_text() {
   const int32_t e = *qrxiseno();
   std::string s = std::string(qrxismsg(e)) + " (error " + std::to_string(e) + ")";
   if (e == QRXIS_CBT && *qrxcbecd() != 0) s += "; B-tree layer: " + last_error_text();
-  if (!g_lines.empty()) s += " [" + g_lines.back() + "]";
+  if (!g_lines.empty()) s += " [" + g_lines.front() + "]";  // the first line kept names the cause
   g_lines.clear();
   return s;
 }
@@ -130,14 +131,20 @@ OpenDb::~OpenDb() {
   if (db) iclose_db(db);
 }
 
-bool OpenDb::open(const std::string &dbname, int32_t mode) {
+bool OpenDb::open(const std::string &dbname, int32_t mode, bool without_index) {
   name = dbname;
   if (!check_db_files(name, true)) return false;
+  if (mode == 2 && !without_index && !is_file(index_file_name(name))) {
+    fail(name + ": the index file " + index_file_name(name) + " is missing; qrx db rebuild makes one" + note);
+    return false;
+  }
+  take_library_lines();
   db = iopen_db(name.c_str(), mode);
   if (db == nullptr) {
-    const bool damaged = *qrxiseno() == QRXIS_CORRUPT || *qrxiseno() == QRXIS_CBT;
+    const int32_t e = *qrxiseno();
+    const bool damaged = e == QRXIS_CORRUPT || e == QRXIS_CBT || e == QRXIS_BLOCK_SIZE || e == QRXIS_IO;
     fail(name + ": cannot open the database: " + isam_error_text() +
-         (damaged ? "; qrx db verify " + name + " looks into it" : ""));
+         (damaged ? "; qrx db verify " + name + " looks into it" : "") + note);
     return false;
   }
   const char *const *names = igetfldnames(db);
@@ -160,7 +167,7 @@ bool OpenDb::close() {
   isam_db *d = db;
   db = nullptr;
   if (d == nullptr || iclose_db(d) == 1) return true;
-  fail(name + ": closing the database failed: " + isam_error_text());
+  fail(name + ": closing the database failed: " + isam_error_text() + note);
   return false;
 }
 
@@ -263,7 +270,8 @@ bool make_index(OpenDb &db, const std::string &name, const std::vector<std::stri
   p.push_back(nullptr);
   int32_t r = 0;
   {
-    LibraryProgress bar("filling the index", records);
+    std::optional<LibraryProgress> bar;  // no bar for an index of an empty database
+    if (records > 0) bar.emplace("filling the index", records);
     r = imkindex(db.db, name.c_str(), p.data());
   }
   if (r == 1) return true;

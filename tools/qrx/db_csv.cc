@@ -19,6 +19,7 @@ class Loader {
 
   // Feeds one line of the file (with its line break); false once the load has to stop.
   bool line(const char *text, size_t len, uint64_t number) {
+    if (number == 1 && len >= 3 && std::memcmp(text, "\xEF\xBB\xBF", 3) == 0) text += 3, len -= 3;  // a BOM
     const bool blank = len == 0 || text[0] == '\n' || (text[0] == '\r' && (len == 1 || text[1] == '\n'));
     if (between_rows_ && !blank) row_line_ = number, between_rows_ = false;
     if (csv_parse(&parser_, text, len, &Loader::on_field, &Loader::on_row, this) != len && !stop_)

@@ -52,8 +52,8 @@ uint32_t pool_size(uint32_t blksize);
 // The block size of a database's index file, or `fallback` when it has none that can be read.
 uint32_t db_blksize(const std::string &name, uint32_t fallback = 4096);
 
-// "<text of *qrxiseno()> (error n)", with the B-tree layer's error for error 9 and the library's last
-// error line when there is one. Clears the kept lines.
+// "<text of *qrxiseno()> (error n)", with the B-tree layer's error for error 9 and the library's first
+// error line kept since the last call, when there is one. Clears the kept lines.
 std::string isam_error_text();
 // The library's error lines kept since the last call (and forgets them).
 std::vector<std::string> take_library_lines();
@@ -65,14 +65,17 @@ class OpenDb {
   ~OpenDb();
   OpenDb(const OpenDb &) = delete;
   OpenDb &operator=(const OpenDb &) = delete;
-  bool open(const std::string &name, int32_t mode);  // mode 1 read-only, 2 read/write
-  bool close();                                      // false (with a line) when iclose_db fails
+  // mode 1 read-only, 2 read/write. Records written without the index file would have no entries, so a
+  // read/write open needs it unless `without_index`.
+  bool open(const std::string &name, int32_t mode, bool without_index = false);
+  bool close();  // false (with a line) when iclose_db fails
   // The shared index object of that name (the "Physical Index" for ""); null with a line.
   isam_index *index(const std::string &name);
   // The short names of the fields, in field order.
   int field_by_name(const std::string &short_name) const;  // -1 when none
   isam_db *db = nullptr;
   std::string name;
+  std::string note;  // added to the failure lines of open and close
   std::vector<FieldDesc> fields;
 };
 
