@@ -341,6 +341,9 @@ TEST_F(QrxDb, BadInputGivesOneLineAndFailure) {
     EXPECT_EQ(lines(r.err), 1u) << args << "\n" << r.err;
     EXPECT_EQ(r.err.rfind("qrx: ", 0), 0u) << args << "\n" << r.err;
   }
+  const Outcome r = db("create " + path("n") + " --field X --block-size 5");  // refused by the parser
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(lines(r.err), 1u) << r.err;
   EXPECT_FALSE(std::filesystem::exists(path("n.DB")));
   EXPECT_EQ(db("verify " + a).status, 0);
 }

@@ -24,6 +24,10 @@ int main(int argc, char **argv) {
       "qrx - index files and databases of libqrx01p2: statistics, verification, dumps, the database "
       "commands and a demonstration"};
   app.require_subcommand(1);
+  // A command line that does not parse gets one line, as every other failure of the tool does.
+  app.failure_message([](const CLI::App *, const CLI::Error &e) {
+    return std::string("qrx: ") + e.what() + " (qrx --help lists the commands and their options)\n";
+  });
   int status = 0;
 
   CLI::App *idx = app.add_subcommand("idx", "Work on an index file (ordered by the default compare)");
