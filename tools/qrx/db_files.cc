@@ -267,7 +267,9 @@ std::string show_key(const IndexDesc &d, const std::vector<FieldDesc> &fields, c
     const size_t end = is_text(f) ? key.find('\0', at) : at + f.width;
     if (end == std::string::npos || end > key.size()) return out + (out.empty() ? "" : " + ") + "(cut short)";
     if (!out.empty()) out += " + ";
-    out += "'" + format_value(f, reinterpret_cast<const uint8_t *>(key.data() + at)) + "'";
+    out += '\'';
+    out += format_value(f, reinterpret_cast<const uint8_t *>(key.data() + at));
+    out += '\'';
     at = end + (is_text(f) ? 1 : 0);
   }
   return out;
