@@ -1,12 +1,12 @@
-// demo.cc - `qrx demo`: part 1 builds a sample index file from generated keys, changes it, and checks
-// every step against an in-memory copy of what the file must hold; part 2, the database tour, is in
+// demo.cc - `qrx demo`: its first half builds a sample index file from generated keys, changes it, and checks
+// every step against an in-memory copy of what the file must hold; the second half, the database tour, is in
 // demo_db.cc.
 //
-// Steps of part 1: insert N keys (made-up words with a serial number, so every key is distinct) in the order
-// they are generated; delete every fifth; give every seventh of the rest a new key and every eleventh a new
-// item (cbmodify); walk a range of 1000 entries from the middle with cbfind and cbnext; walk the whole tree;
-// flush and verify; close and print the statistics. Each step's result is compared with the copy; the
-// exit status is 0 only when every step succeeded.
+// Steps of the first half: insert N keys (made-up words with a serial number, so every key is distinct) in
+// the order they are generated; delete every fifth; give every seventh of the rest a new key and every
+// eleventh a new item (cbmodify); walk a range of 1000 entries from the middle with cbfind and cbnext; walk
+// the whole tree; flush and verify; close and print the statistics. Each step's result is compared with the
+// copy; the exit status is 0 only when every step succeeded.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -90,7 +90,7 @@ bool walk_matches(cbt_tree *t, Model::const_iterator it, const Model &m, uint64_
   return true;
 }
 
-// Part 1: the index file. 0 when every step succeeded.
+// The first half: the index file. 0 when every step succeeded.
 int demo_index_file(const DemoOptions &opt) {
   std::error_code ec;
   std::filesystem::create_directories(opt.dir, ec);
@@ -101,7 +101,7 @@ int demo_index_file(const DemoOptions &opt) {
   const std::string path = (std::filesystem::path(opt.dir) / "demo.idx").string();
   std::filesystem::remove(path, ec);
   std::filesystem::remove(dump_path(path), ec);
-  std::printf("qrx demo, part 1, an index file: %u keys into %s (%u-byte blocks)\n\n", opt.keys, path.c_str(),
+  std::printf("qrx demo 1/2, an index file: %u keys into %s (%u-byte blocks)\n\n", opt.keys, path.c_str(),
               opt.blksize);
 
   Session session(opt.blksize, 1024);
