@@ -1,11 +1,12 @@
-// demo.cc - `qrx demo`: builds a sample index file from generated keys, changes it, and checks every step
-// against an in-memory copy of what the file must hold.
+// demo.cc - `qrx demo`: its first half builds a sample index file from generated keys, changes it, and checks
+// every step against an in-memory copy of what the file must hold; the second half, the database tour, is in
+// demo_db.cc.
 //
-// Steps: insert N keys (made-up words with a serial number, so every key is distinct) in the order they
-// are generated; delete every fifth; give every seventh of the rest a new key and every eleventh a new item
-// (cbmodify); walk a range of 1000 entries from the middle with cbfind and cbnext; walk the whole tree;
-// flush and verify; close and print the statistics. Each step's result is compared with the copy; the
-// exit status is 0 only when every step succeeded.
+// Steps of the first half: insert N keys (made-up words with a serial number, so every key is distinct) in
+// the order they are generated; delete every fifth; give every seventh of the rest a new key and every
+// eleventh a new item (cbmodify); walk a range of 1000 entries from the middle with cbfind and cbnext; walk
+// the whole tree; flush and verify; close and print the statistics. Each step's result is compared with the
+// copy; the exit status is 0 only when every step succeeded.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,30 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "db_tool.h"
 #include "qrx_tool.h"
 #include "qrxcb.h"
 
 namespace qrx::tool {
 
-namespace {
-
-// splitmix64: small, fast and the same on every platform.
-class Gen {
- public:
-  explicit Gen(uint64_t seed) : x_(seed) {}
-  uint64_t next() {
-    uint64_t z = (x_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-
- private:
-  uint64_t x_;
-};
-
-// A pronounceable word of two to four syllables, then '-' and the serial number.
-std::string make_key(Gen &g, uint32_t serial) {
+std::string make_word(Gen &g) {
   static const char kCons[] = "bdfghklmnprstvz";
   static const char kVow[] = "aeiou";
   std::string k;
@@ -48,24 +32,15 @@ std::string make_key(Gen &g, uint32_t serial) {
     k += kCons[g.next() % (sizeof kCons - 1)];
     k += kVow[g.next() % (sizeof kVow - 1)];
   }
-  return k + "-" + std::to_string(serial);
+  return k;
 }
 
-class Step {
- public:
-  explicit Step(const char *what) : what_(what), start_(std::chrono::steady_clock::now()) {}
-  // Prints the step's line; false (and a FAILED line) when ok is false.
-  bool done(bool ok, const std::string &detail) {
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::printf("%-34s %-8s %7.2f s  %s\n", what_, ok ? "ok" : "FAILED", s, detail.c_str());
-    std::fflush(stdout);
-    return ok;
-  }
+namespace {
 
- private:
-  const char *what_;
-  std::chrono::steady_clock::time_point start_;
-};
+// A word, then '-' and the serial number: every key is distinct.
+std::string make_key(Gen &g, uint32_t serial) {
+  return make_word(g) + "-" + std::to_string(serial);
+}
 
 using Model = std::map<std::string, uint32_t>;  // key -> item; every key is distinct
 
@@ -115,9 +90,8 @@ bool walk_matches(cbt_tree *t, Model::const_iterator it, const Model &m, uint64_
   return true;
 }
 
-}  // namespace
-
-int cmd_demo(const DemoOptions &opt) {
+// The first half: the index file. 0 when every step succeeded.
+int demo_index_file(const DemoOptions &opt) {
   std::error_code ec;
   std::filesystem::create_directories(opt.dir, ec);
   if (ec) {
@@ -127,7 +101,8 @@ int cmd_demo(const DemoOptions &opt) {
   const std::string path = (std::filesystem::path(opt.dir) / "demo.idx").string();
   std::filesystem::remove(path, ec);
   std::filesystem::remove(dump_path(path), ec);
-  std::printf("qrx demo: %u keys into %s (%u-byte blocks)\n\n", opt.keys, path.c_str(), opt.blksize);
+  std::printf("qrx demo 1/2, an index file: %u keys into %s (%u-byte blocks)\n\n", opt.keys, path.c_str(),
+              opt.blksize);
 
   Session session(opt.blksize, 1024);
   if (!session.ok()) return 1;
@@ -255,6 +230,17 @@ int cmd_demo(const DemoOptions &opt) {
       std::printf("\nqrx demo: the statistics do not match the %zu entries expected\n", model.size());
       return 1;
     }
+  }
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int cmd_demo(const DemoOptions &opt) {
+  bool ok = demo_index_file(opt) == 0;
+  if (ok) {
+    std::printf("\n");
+    ok = demo_database(opt.dir, opt.records, opt.blksize, opt.seed) == 0;
   }
   std::printf("\nqrx demo: %s\n", ok ? "every step succeeded" : "FAILED");
   return ok ? 0 : 1;

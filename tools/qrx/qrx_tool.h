@@ -5,6 +5,7 @@
 // One thread; the library is initialised by a Session for the life of a command.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -54,10 +55,46 @@ int cmd_dump(const std::string &path, bool raw);  // 0, or 1 when the file canno
 struct DemoOptions {
   std::string dir = "qrx-demo";
   uint32_t keys = 200000;
+  uint32_t records = 100000;  // of the sample database
   uint32_t blksize = 4096;
   uint64_t seed = 1;
 };
 int cmd_demo(const DemoOptions &opt);  // 0 when every step succeeded
+
+// The demonstration's generator, splitmix64: small, fast and the same on every platform.
+class Gen {
+ public:
+  explicit Gen(uint64_t seed) : x_(seed) {}
+  uint64_t next() {
+    uint64_t z = (x_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+
+ private:
+  uint64_t x_;
+};
+
+// A pronounceable word of two to four syllables.
+std::string make_word(Gen &g);
+
+// One step of the demonstration, timed from its construction.
+class Step {
+ public:
+  explicit Step(const char *what) : what_(what), start_(std::chrono::steady_clock::now()) {}
+  // Prints the step's line; false (and a FAILED line) when ok is false.
+  bool done(bool ok, const std::string &detail) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    std::printf("%-34s %-8s %7.2f s  %s\n", what_, ok ? "ok" : "FAILED", s, detail.c_str());
+    std::fflush(stdout);
+    return ok;
+  }
+
+ private:
+  const char *what_;
+  std::chrono::steady_clock::time_point start_;
+};
 
 // The library for the life of a command: cbinit with buffers of at least `blksize` bytes, cbexit at the end.
 class Session {
