@@ -61,8 +61,7 @@ TEST_F(AdminTest, CopiesInFileAndIndexOrder) {
   qrxisprg(count_progress);
   g_progress.clear();
   ASSERT_EQ(icopy_database(base.c_str(), copy.c_str(), nullptr, 0, 1), 1) << *qrxiseno();
-  EXPECT_EQ(g_progress.size(), 60u);
-  EXPECT_EQ(g_progress.back(), 60u);
+  EXPECT_TRUE(g_progress.size() == 60u && g_progress.back() == 60u) << "none for making the indexes";
   // File order: the same records in the same order; every index made again and filled.
   std::vector<Rec> want = in_file_order(base), got = in_file_order(copy);
   EXPECT_EQ(got, want);
@@ -238,11 +237,15 @@ TEST_F(AdminTest, FailuresPartWayLoseNoRecord) {
       }
       // A half-made or half-removed index can be removed whole; the other indexes are exact.
       for (const char *name : {"BYTAG", op == 1 ? "BYNAME" : ""})
-        if (ihandle(db, name) != nullptr) EXPECT_EQ(irmindex(db, name), 1) << name;
+        if (ihandle(db, name) != nullptr) {
+          EXPECT_EQ(irmindex(db, name), 1) << name;
+        }
       std::map<uint32_t, Rec> at;
       for (const auto &[off, b] : scan_data(files[0]).records) at[off] = decode(b);
       for (int kind : {1, 2, 3})
-        if (kind != 2 || op != 1) EXPECT_EQ(entries(db, db->holetree, uint8_t(kind)), expected(kind, at));
+        if (kind != 2 || op != 1) {
+          EXPECT_EQ(entries(db, db->holetree, uint8_t(kind)), expected(kind, at));
+        }
       const bool made = !tb::read_file(copy + ".DB").empty();
       if (isam_db *c = op == 2 && rc == -1 && made ? iopen_db(copy.c_str(), 1) : nullptr) {
         EXPECT_EQ(cbcheck(c->holetree), 1) << "a copy cut short is a sound database";
@@ -281,11 +284,6 @@ TEST_F(AdminTest, DestroyRenameVerifyDump) {
   ASSERT_EQ(idestroy_db(moved.c_str()), 1);
   EXPECT_TRUE(::stat((moved + ".DB").c_str(), &st) != 0 && ::stat((moved + ".IDX").c_str(), &st) != 0);
   EXPECT_TRUE(idestroy_db(moved.c_str()) == -1 && *qrxiseno() == 10);
-
-  const char *const names[] = {"BYID", "BYID,U", nullptr};
-  EXPECT_EQ(match_namelist("BYID,U", names), names[1]);
-  EXPECT_EQ(match_namelist("byid", names), nullptr);
-  EXPECT_EQ(match_namelist(nullptr, names), nullptr);
 }
 
 }  // namespace

@@ -83,13 +83,4 @@ TEST_F(QueryTest, BadArgumentsGetTheirErrorNumbers) {
   EXPECT_TRUE(getdisk() == 0 && *qrxiseno() == 0);
 }
 
-TEST(ItoS, WritesEveryMagnitudeInDecimal) {
-  char buf[qrx::isam::kItoSSize];
-  for (auto [v, s] :
-       {std::pair{0, "0"}, {7, "7"}, {10, "10"}, {INT_MAX, "2147483647"}, {INT_MIN, "-2147483648"}}) {
-    EXPECT_EQ(qrx::isam::ItoS(v, buf), int32_t(std::strlen(s)));
-    EXPECT_STREQ(buf, s);
-  }
-}
-
 }  // namespace isamtest

@@ -73,22 +73,6 @@ TEST_F(RecordTest, HolesAreReusedSplitAndMerged) {
   check(db, model);
 }
 
-TEST_F(IsamTest, SplitMovesTheRestBehindTheRecord) {
-  isam_db *db = iopen_db(made("fixed", {"N,I", "H,H"}).c_str(), 2);  // minreclen 10
-  ASSERT_TRUE(db != nullptr && db->minreclen == 10);
-  ASSERT_EQ(ftruncate(db->fd, 700), 0);
-  std::lock_guard<std::mutex> g(db->mutex);
-  *qrxiscdb() = db;
-  ASSERT_EQ(qrx::isam::I_add_hole(db, 500, 100), 1);
-  uint32_t need = 30;
-  bool at_end = true;
-  EXPECT_EQ(qrx::isam::I_emptyrec(db, &need, &at_end), 500u);
-  EXPECT_TRUE(need == 30 && !at_end);
-  EXPECT_EQ(entries(db, db->holetree, 0xFE), (decltype(entries(db, nullptr, 0)){{k(0xFE, be32(534)), 66}}));
-  EXPECT_EQ(entries(db, db->holetree, 0xFF), (decltype(entries(db, nullptr, 0)){{k(0xFF, be32(66)), 534}}));
-  EXPECT_EQ(qrxis_get_i32(tb::read_file(db->datafile).data() + 534), -66);
-}
-
 TEST_F(RecordTest, ReadsTruncateRefuseAndReportTheCursor) {
   open_fresh();
   const Rec r = rec(7);
