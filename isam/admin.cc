@@ -367,11 +367,7 @@ int32_t rename_db(const char *from, const char *to) {
 int32_t mk_index(Db *db, const char *name, const char *const *specs) {
   set_errno(Err::kNone);
   if (!valid_db(db)) return -1;
-  if (name == nullptr || specs == nullptr) {
-    QRX_ERROR("Missing argument");
-    set_errno(Err::kNoField);
-    return -1;
-  }
+  if (name == nullptr || specs == nullptr) return refuse_null();
   curdb() = db;
   if (match_namelist(name, get_index_names(db)) != nullptr) {
     QRX_ERROR("Duplicate index name %s", name);

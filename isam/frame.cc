@@ -99,6 +99,12 @@ Anchor *anchor_get() {
   return anchor_peek();
 }
 
+int32_t refuse_null() {
+  QRX_ERROR("Missing argument");
+  set_errno(Err::kNoField);
+  return -1;
+}
+
 ThreadData *I_GetThreadData() {
   // The thread's record lives until the thread ends, so its address is resolved once per thread.
   thread_local ThreadData *mine = nullptr;

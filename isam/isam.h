@@ -148,6 +148,8 @@ struct ThreadData {
   uint8_t **recfields = nullptr;  // its field pointers
 };
 
+// A needed argument is null: the error line "Missing argument", isam_errno 18, -1.
+int32_t refuse_null();
 // The calling thread's record, made on first use; null when it cannot be.
 ThreadData *I_GetThreadData();
 // The calling thread's error number (a process-wide word when the record cannot be had).
@@ -390,7 +392,8 @@ int32_t I_find_head(Db *db, Index *idx);
 // match_namelist, icopy_database, idestroy_db, qrxisren, imkindex, irmindex, inew_index_file, iverify_db,
 // qrxisdmp (contracts in qrxis.h).
 const char *match_namelist(const char *name, const char *const *list);
-int32_t copy_database(const char *src, const char *dst, const char *idxname, int32_t blocksize, int32_t create);
+int32_t copy_database(const char *src, const char *dst, const char *idxname, int32_t blocksize,
+                      int32_t create);
 int32_t destroy_db(const char *name);
 int32_t rename_db(const char *from, const char *to);
 int32_t mk_index(Db *db, const char *name, const char *const *specs);

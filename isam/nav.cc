@@ -29,12 +29,6 @@ int32_t positioned(Db *db, Index *idx, Body body) {
   return rc;
 }
 
-int32_t refuse_missing() {
-  QRX_ERROR("Missing argument");
-  set_errno(Err::kNoField);
-  return -1;
-}
-
 int32_t not_allowed() {
   set_errno(Err::kNotAllowed);
   return -1;
@@ -255,11 +249,11 @@ int32_t find_prev(Db *db, Index *idx) {
   return positioned(db, idx, [&] { return prev(idx); });
 }
 int32_t find_key(Db *db, Index *idx, const void *const *values) {
-  if (values == nullptr) return refuse_missing();
+  if (values == nullptr) return refuse_null();
   return positioned(db, idx, [&] { return seek_key(idx, values); });
 }
 int32_t find_rec(Db *db, Index *idx, const void *const *fields) {
-  if (fields == nullptr) return refuse_missing();
+  if (fields == nullptr) return refuse_null();
   return positioned(db, idx,
                     [&] { return seek_rec(db, idx, reinterpret_cast<const uint8_t *const *>(fields)); });
 }

@@ -246,12 +246,6 @@ void print_value(Printout &out, const Db *db, int32_t f, const uint8_t *v) {
   }
 }
 
-int32_t refuse_null() {
-  QRX_ERROR("Missing argument");
-  set_errno(Err::kNoField);
-  return -1;
-}
-
 }  // namespace
 
 int32_t ItoS(int32_t value, char *buf) {

@@ -14,12 +14,6 @@ QRX_TRACE_UNIT();
 namespace qrx::isam {
 namespace {
 
-int32_t refuse_null() {
-  QRX_ERROR("Missing argument");
-  set_errno(Err::kNoField);
-  return -1;
-}
-
 // The offset of idx's current record: 1, or the index's status when it is not on a record (with the
 // error line for -4 when report_moved), or -1.
 int32_t current_offset(Index *idx, bool report_moved, uint32_t *off) {

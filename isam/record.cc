@@ -91,7 +91,8 @@ int32_t change_hole(Db *db, uint32_t osize, uint32_t ooff, uint32_t nsize, uint3
   hole_key(oo, kOffsetHolePrefix, ooff), hole_key(no, kOffsetHolePrefix, noff);
   const bool sized = cbmodify(db->holetree, os, 5, ooff, ns, 5, noff, 1) == 1;
   if (sized && cbmodify(db->holetree, oo, 5, osize, no, 5, nsize, 1) == 1) return kHoleMade;
-  QRX_ERROR("Unable to change free-space keys of %d bytes at %d", static_cast<int>(osize), static_cast<int>(ooff));
+  QRX_ERROR("Unable to change free-space keys of %d bytes at %d", static_cast<int>(osize),
+            static_cast<int>(ooff));
   if (sized) cbmodify(db->holetree, ns, 5, noff, os, 5, ooff, 1);
   if (noff < ooff) write_word(db, noff, -static_cast<int32_t>(ooff - noff - 4));
   set_errno(Err::kCbt);

@@ -32,12 +32,6 @@ QRX_TRACE_UNIT();
 namespace qrx::isam {
 namespace {
 
-int32_t refuse_null() {
-  QRX_ERROR("Missing argument");
-  set_errno(Err::kNoField);
-  return -1;
-}
-
 // The B-tree layer's three codes of the calling thread, kept across an undo.
 struct CbtCodes {
   uint32_t error = *qrxcbecd(), context = *qrxcbccd(), function = *qrxcbfcd();
