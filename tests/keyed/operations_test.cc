@@ -1,0 +1,184 @@
+// The keyed-file operations on files, cursors and update blocks: what each returns and leaves behind.
+#include "keyed_fixture.h"
+
+namespace keyedtest {
+namespace {
+
+namespace ky = qrx::keyed;
+
+struct OperationsTest : KeyedTest {
+  std::string db;
+  KeyHandle f{};
+  char buf[32] = {};
+  int32_t len = -1;
+  uint32_t reason = 99;
+  void SetUp() override {
+    db = sample("OPS", {10, 20, 30, 40});
+    f = open(db);
+  }
+  int32_t read_key(int32_t id) { return ReadByKey(f, key(id).data(), 4, buf, 32, &len); }
+  std::string got() const { return std::string(buf, size_t(len)); }
+  uint32_t reason_of(KeyHandle h) {
+    uint32_t r = 0;
+    EXPECT_EQ(GetReason(h, &r), 0);
+    return r;
+  }
+};
+
+TEST_F(OperationsTest, OpenChecksUsageNameAndLeavesNothingWhenItFails) {
+  tb::TraceCapture lines;
+  const uint32_t live = ky::slot_live_count();
+  KeyHandle h{};
+  EXPECT_EQ(OpenKeyedFile(db.data(), int32_t(db.size()), 4, &h, &reason), 1);
+  EXPECT_EQ(reason, 3u);
+  EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Usage Mode 4 is invalid"), 1);
+  EXPECT_EQ(OpenKeyedFile(db.data(), -1, 1, &h, &reason), 1);
+  EXPECT_EQ(reason, 2u);
+  EXPECT_EQ(OpenKeyedFile(nullptr, 5, 1, &h, &reason), 1);
+  const std::string missing = dir.file("none");
+  EXPECT_NE(OpenKeyedFile(missing.data(), int32_t(missing.size()), 1, &h, &reason), 0);
+  EXPECT_EQ(OpenKeyedFile(db.data(), int32_t(db.size()), 1, nullptr, &reason), 1);
+  EXPECT_EQ(ky::slot_live_count(), live);  // no block, update block or adapter request left
+  for (int32_t usage = 0; usage <= 3; ++usage) {
+    const KeyHandle g = open(db, usage);
+    EXPECT_EQ(AddRecord(g, key(50 + usage).data(), 4, rec(50 + usage).data(), 32), usage & 1 ? 0 : 6)
+        << usage;  // a read-only database refuses the add
+    EXPECT_EQ(CloseFile(g, &reason), 0);
+  }
+  // A long name is cut to 255 bytes; a blank ends the database part.
+  const std::string padded = db + std::string(300 - db.size(), ' ');
+  const KeyHandle g = open(padded);
+  ky::Pin pin = ky::slot_pin(g.slot, ky::Kind::kFile);
+  EXPECT_EQ(pin.get<ky::FileControlBlock>()->name_length, 255u);
+}
+
+TEST_F(OperationsTest, CursorsReadInKeyOrderBothWays) {
+  tb::TraceCapture lines;
+  KeyHandle c{};
+  EXPECT_EQ(OpenCursor(f, QRXKY_KEY_HEAD, 3, &c), 1);
+  EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Key address 0 is invalid"), 1);
+  EXPECT_EQ(OpenCursor(f, key(1).data(), 0, &c), 1);
+  EXPECT_EQ(OpenCursor(f, rec(1).data(), 5, &c), 1);
+  EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Key length 5 is invalid"), 1);
+  c = cursor(f, key(15).data(), 4);
+  EXPECT_EQ(reason_of(c), 26u);
+  char small[6];
+  EXPECT_EQ(ReadNext(c, 0, small, 6, &len), 0);  // first at or after 15, cut to the buffer
+  EXPECT_EQ(len, 32);
+  EXPECT_EQ(std::string(small, 6), rec(20, "n20", 10).substr(0, 6));
+  EXPECT_EQ(id_of(next(c)), 30);
+  EXPECT_EQ(reason_of(c), 0u);
+  EXPECT_EQ(id_of(next(c)), 40);
+  EXPECT_EQ(next(c), "");
+  EXPECT_EQ(reason_of(c), 14u);
+  EXPECT_EQ(RepositionCursor(c, QRXKY_KEY_TAIL, 0), 0);
+  EXPECT_EQ(id_of(next(c, 1)), 40);
+  EXPECT_EQ(id_of(next(c, 1)), 30);
+  EXPECT_EQ(RepositionCursor(c, QRXKY_KEY_TAIL, 2), 1);
+  // A file closed under its cursor takes it along; the file handle then refuses OpenCursor with a line.
+  EXPECT_EQ(CloseFile(f, &reason), 0);
+  EXPECT_EQ(ReadNext(c, 0, buf, 32, &len), 2);
+  EXPECT_EQ(OpenCursor(f, QRXKY_KEY_HEAD, 0, &c), 2);
+  EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Invalid file handle"), 1);
+}
+
+TEST_F(OperationsTest, ClosesHappenOnce) {
+  const KeyHandle c = cursor(f);
+  EXPECT_EQ(CloseCursor(c, &reason), 0);
+  EXPECT_EQ(CloseCursor(c, &reason), 2);
+  EXPECT_EQ(CloseFile(f, &reason), 0);
+  EXPECT_EQ(CloseFile(f, &reason), 2);
+}
+
+// The update block's function set and held flag after each operation, for a file's and a cursor's.
+TEST_F(OperationsTest, UpdateBlockStatesFollowTheirOperations) {
+  const KeyHandle c = cursor(f, QRXKY_KEY_HEAD, 0, true);
+  auto state = [](KeyHandle u) {
+    ky::Pin pin = ky::slot_pin(u.slot, ky::Kind::kUpdate);
+    auto *b = pin.get<ky::UpdateBlock>();
+    return std::make_pair(b->funcs.load() == &ky::updateFuncSet, int(b->held.load()));
+  };
+  for (bool through_cursor : {false, true}) {
+    SCOPED_TRACE(through_cursor);
+    KeyHandle u{};
+    auto read = [&](int32_t id) {
+      return through_cursor ? ReadNextForUpdate(c, 0, buf, 32, &len, &u)
+                            : ReadByKeyForUpdate(f, key(id).data(), 4, buf, 32, &len, &u);
+    };
+    ASSERT_EQ(read(10), 0);
+    EXPECT_EQ(state(u), std::make_pair(true, 1));
+    EXPECT_EQ(ReleaseHeldRecord(u), 0);
+    EXPECT_EQ(state(u), std::make_pair(true, 1));
+    EXPECT_EQ(UpdateHeldRecord(u, rec(10, "ten").data(), 32), 0);
+    EXPECT_EQ(state(u), std::make_pair(false, 0));
+    EXPECT_EQ(UpdateHeldRecord(u, rec(10).data(), 32), 2);
+    ASSERT_EQ(read(20), 0);
+    EXPECT_EQ(DeleteHeldRecord(u), 0);
+    EXPECT_EQ(state(u), std::make_pair(true, 0));
+    // The same handle still updates: the record the index now stands on, the one after the deleted.
+    EXPECT_EQ(UpdateHeldRecord(u, rec(30, "thirty").data(), 32), 0);
+    if (!through_cursor) {
+      ASSERT_EQ(read(10), 0);
+      EXPECT_EQ(read(99), 5);  // a failed read for update leaves the held flag as it was
+      EXPECT_EQ(state(u), std::make_pair(true, 1));
+    }
+    EXPECT_EQ(AddRecord(f, key(20).data(), 4, rec(20, "n20").data(), 32), 0);
+  }
+  EXPECT_EQ(read_key(30), 0);
+  EXPECT_EQ(got(), rec(30, "thirty"));
+  EXPECT_EQ(read_key(10), 0);
+  EXPECT_EQ(got(), rec(10, "ten"));
+}
+
+TEST_F(OperationsTest, UpdatesReplaceWhereTheIndexStands) {
+  KeyHandle u{};
+  ASSERT_EQ(ReadByKeyForUpdate(f, key(10).data(), 4, buf, 32, &len, &u), 0);
+  ASSERT_EQ(read_key(30), 0);  // moves the file's index
+  ASSERT_EQ(UpdateHeldRecord(u, rec(30, "moved").data(), 32), 0);
+  EXPECT_EQ(read_key(30), 0);
+  EXPECT_EQ(got(), rec(30, "moved"));
+  EXPECT_EQ(UpdateByKey(f, key(77).data(), 4, rec(77).data(), 32), 5);
+  EXPECT_EQ(read_key(77), 5);
+  EXPECT_EQ(UpdateByKey(f, key(20).data(), 4, rec(20, "by key").data(), 32), 0);
+  EXPECT_EQ(DeleteByKey(f, key(40).data(), 4), 0);
+  EXPECT_EQ(read_key(40), 5);
+  EXPECT_EQ(read_key(20), 0);
+  EXPECT_EQ(got(), rec(20, "by key"));
+  EXPECT_EQ(UpdateByKey(f, key(20).data(), 4, nullptr, 32), 1);
+}
+
+TEST_F(OperationsTest, UpdateCursorThatLostItsPositionWaitsForReposition) {
+  const KeyHandle c = cursor(f, QRXKY_KEY_HEAD, 0, true);
+  KeyHandle u{};
+  ASSERT_EQ(ReadNextForUpdate(c, 0, buf, 32, &len, &u), 0);
+  ASSERT_EQ(DeleteByKey(f, key(10).data(), 4), 0);  // the held record goes through another handle
+  EXPECT_EQ(UpdateHeldRecord(u, rec(10, "gone").data(), 32), 10);
+  EXPECT_EQ(ReadNext(c, 0, buf, 32, &len), 2);
+  EXPECT_EQ(ReadNextForUpdate(c, 0, buf, 32, &len, &u), 2);
+  EXPECT_EQ(RepositionCursor(c, key(30).data(), 4), 0);
+  EXPECT_EQ(id_of(next(c)), 30);
+  EXPECT_EQ(read_key(10), 5);  // nothing was written for the lost record
+}
+
+TEST_F(OperationsTest, AccessModesAndChecks) {
+  EXPECT_EQ(CheckAsynch(f), 6);
+  EXPECT_EQ(reason_of(f), 25u);
+  EXPECT_EQ(SetAccessMode(f, 2), 1);
+  EXPECT_EQ(reason_of(f), 2u);
+  EXPECT_EQ(SetAccessMode(f, 1), 0);
+  EXPECT_EQ(CheckAsynchFile(f), 0);  // no data operation yet
+  EXPECT_EQ(AddRecord(f, key(10).data(), 4, rec(10).data(), 32), 4);
+  EXPECT_EQ(CheckAsynchFile(f), 4);
+  const KeyHandle c = cursor(f);  // takes the file's mode
+  EXPECT_EQ(id_of(next(c)), 10);
+  EXPECT_EQ(CheckAsynchCursor(c), 0);
+  uint32_t off = 9, klen = 9, rlen = 0;
+  EXPECT_EQ(QueryKey(c, &off, &klen), 0);
+  EXPECT_EQ(std::make_pair(off, klen), std::make_pair(0u, 4u));
+  EXPECT_EQ(QueryRecLen(f, &rlen), 0);
+  EXPECT_EQ(rlen, 32u);
+  EXPECT_EQ(QueryKey(f, nullptr, &klen), 1);
+}
+
+}  // namespace
+}  // namespace keyedtest
