@@ -15,9 +15,11 @@
 // status 2 and touches nothing, the reason word included. Closing retires the slot; the memory goes back
 // when the last pin goes. A cursor's request pins its file's slot, so the file object outlives it.
 //
-// Every operation that reads or changes records stores its final status and reason in its request
-// (qrxky1ca reports the status); the successful reads, adds and replaces leave the caller's reason word
-// as it was, positioning and deleting write the neutral reason 26.
+// Every positioning, read, add, replace and delete stores its final status and reason in its request
+// (qrxky1ca reports the status), refusals of its arguments included. A successful read, add or replace
+// leaves the caller's reason word as it was; the other operations write the neutral reason 26 first.
+// The operations on one request run one at a time (the service holds the file's or the cursor's lock
+// around them); only the status words and the file's usage word are read from other threads.
 #include "keyed/adapter.h"
 
 #include <algorithm>
