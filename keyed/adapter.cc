@@ -717,8 +717,9 @@ int32_t ky1_cc(KeyHandle adapter, const void *key, int32_t key_len, int32_t, Key
     uint32_t why = QRXKY_R_NEUTRAL;
     int32_t status = build_request(r, f, p->index_name, &why);
     if (status == 0) {
-      // No key (address or length 0) is the first entry; the tail key the last.
-      const void *at = key == kTail ? kTail : (key_len == 0 ? nullptr : key);
+      // No key (address or length 0, even with address -1) is an all-zero key: under the partial-key
+      // rule that is the first entry. Address -1 with a length positions on the last entry.
+      const void *at = key == nullptr || key_len == 0 ? nullptr : key;
       status = position(r, at, key_len, &why);
       if (status != 0) {
         const int shown = at == nullptr || at == kTail ? 0 : key_len;

@@ -52,7 +52,9 @@ TEST_F(FrameTest, FailureAtEachAnchorStepLeavesNoAnchorAndNoArea) {
     for (int i = 0; i < 2; ++i) {
       EXPECT_EQ(areas[i].word != 0, i == 0 ? c.file_area : c.cursor_area);
       void *p = nullptr;
-      if (areas[i].word != 0) EXPECT_EQ(HPM1_AllocateStorage(&areas[i], 8, &p), HPM1_BAD_HANDLE);
+      if (areas[i].word != 0) {
+        EXPECT_EQ(HPM1_AllocateStorage(&areas[i], 8, &p), HPM1_BAD_HANDLE);
+      }
     }
     EXPECT_EQ(Initialize(), 0);  // the fault fires once: the next creation is whole
     EXPECT_EQ(Terminate(), 0);
@@ -121,11 +123,18 @@ TEST_F(FrameTest, FunctionSetsHoldTheirOperationsAndRefuseTheRest) {
     EXPECT_EQ(V(s.asynch->CheckAsynch), sets[i].check);
     // Refusals answer 2 through their own types and touch nothing (null arguments would crash them).
     const KeyHandle h{1, 0, 1};
-    if (sets[i].base[0] == nullptr) EXPECT_EQ(s.base->OpenKeyedFile(nullptr, 0, 0, nullptr, nullptr), 2);
-    if (sets[i].base[5] == nullptr) EXPECT_EQ(s.base->AddRecord(h, nullptr, 0, nullptr, 0), 2);
-    if (sets[i].update[3] == nullptr) EXPECT_EQ(s.update->UpdateHeldRecord(h, nullptr, 0), 2);
-    if (sets[i].update[7] == nullptr)
+    if (sets[i].base[0] == nullptr) {
+      EXPECT_EQ(s.base->OpenKeyedFile(nullptr, 0, 0, nullptr, nullptr), 2);
+    }
+    if (sets[i].base[5] == nullptr) {
+      EXPECT_EQ(s.base->AddRecord(h, nullptr, 0, nullptr, 0), 2);
+    }
+    if (sets[i].update[3] == nullptr) {
+      EXPECT_EQ(s.update->UpdateHeldRecord(h, nullptr, 0), 2);
+    }
+    if (sets[i].update[7] == nullptr) {
       EXPECT_EQ(s.update->ReadNextForUpdate(h, 0, nullptr, 0, nullptr, nullptr), 2);
+    }
   }
   const qrxky_func_set *dead = qrxkygfs(KeyHandle{0, 0, 0});
   EXPECT_EQ(dead->base->GetReason(KeyHandle{}, nullptr), 2);
@@ -214,6 +223,7 @@ TEST_F(FrameTest, DeadForgedAndWrongKindHandlesGiveTwoEverywhere) {
   ASSERT_EQ(CloseFile(f, &reason), 0);
   for (KeyHandle h : {f, c, u}) EXPECT_TRUE(all_two(h));
   // Across Terminate, where the new anchor issues the same seq again.
+  EXPECT_EQ(Terminate(), 0);
   const KeyHandle f2 = open(db);
   EXPECT_EQ(Terminate(), 0);
   const KeyHandle f3 = open(db);

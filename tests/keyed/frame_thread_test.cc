@@ -57,12 +57,15 @@ TEST_F(FrameThreadTest, HandleChecksRacingClosesNeverTouchAClosedBlock) {
                              RepositionCursor(c, QRXKY_KEY_HEAD, 0),
                              SetAccessMode(u, 0),
                              QueryKey(f, &r, &r)};
-        for (int32_t v : s)
+        for (int32_t v : s) {
           if (v != 0 && v != 2 && v != 5 && v != 6) bad.fetch_add(1);
+        }
       }
     });
     uint32_t reason = 0;
-    if (round % 2 == 0) EXPECT_EQ(CloseCursor(c, &reason), 0);
+    if (round % 2 == 0) {
+      EXPECT_EQ(CloseCursor(c, &reason), 0);
+    }
     EXPECT_EQ(CloseFile(f, &reason), 0);
     closed.store(true);
     user.join();

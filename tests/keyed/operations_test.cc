@@ -39,10 +39,11 @@ TEST_F(OperationsTest, OpenChecksUsageNameAndLeavesNothingWhenItFails) {
   EXPECT_NE(OpenKeyedFile(missing.data(), int32_t(missing.size()), 1, &h, &reason), 0);
   EXPECT_EQ(OpenKeyedFile(db.data(), int32_t(db.size()), 1, nullptr, &reason), 1);
   EXPECT_EQ(ky::slot_live_count(), live);  // no block, update block or adapter request left
+  ASSERT_EQ(CloseFile(f, &reason), 0);      // each open below then sets the database's mode
   for (int32_t usage = 0; usage <= 3; ++usage) {
     const KeyHandle g = open(db, usage);
-    EXPECT_EQ(AddRecord(g, key(50 + usage).data(), 4, rec(50 + usage).data(), 32), usage & 1 ? 0 : 6)
-        << usage;  // a read-only database refuses the add
+    EXPECT_EQ(AddRecord(g, key(50 + usage).data(), 4, rec(50 + usage).data(), 32), usage & 1 ? 0 : 8)
+        << usage;  // a read-only database refuses the add (an i/o error)
     EXPECT_EQ(CloseFile(g, &reason), 0);
   }
   // A long name is cut to 255 bytes; a blank ends the database part.
@@ -60,6 +61,8 @@ TEST_F(OperationsTest, CursorsReadInKeyOrderBothWays) {
   EXPECT_EQ(OpenCursor(f, key(1).data(), 0, &c), 1);
   EXPECT_EQ(OpenCursor(f, rec(1).data(), 5, &c), 1);
   EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Key length 5 is invalid"), 1);
+  c = cursor(f, QRXKY_KEY_TAIL, 0);  // no key: at or after an all-zero key, the first entry
+  EXPECT_EQ(id_of(next(c)), 10);
   c = cursor(f, key(15).data(), 4);
   EXPECT_EQ(reason_of(c), 26u);
   char small[6];
@@ -92,7 +95,6 @@ TEST_F(OperationsTest, ClosesHappenOnce) {
 
 // The update block's function set and held flag after each operation, for a file's and a cursor's.
 TEST_F(OperationsTest, UpdateBlockStatesFollowTheirOperations) {
-  const KeyHandle c = cursor(f, QRXKY_KEY_HEAD, 0, true);
   auto state = [](KeyHandle u) {
     ky::Pin pin = ky::slot_pin(u.slot, ky::Kind::kUpdate);
     auto *b = pin.get<ky::UpdateBlock>();
@@ -100,6 +102,7 @@ TEST_F(OperationsTest, UpdateBlockStatesFollowTheirOperations) {
   };
   for (bool through_cursor : {false, true}) {
     SCOPED_TRACE(through_cursor);
+    const KeyHandle c = through_cursor ? cursor(f, QRXKY_KEY_HEAD, 0, true) : KeyHandle{};
     KeyHandle u{};
     auto read = [&](int32_t id) {
       return through_cursor ? ReadNextForUpdate(c, 0, buf, 32, &len, &u)
