@@ -61,7 +61,7 @@ int main(void) {
   make_rec(r, 2, "changed", 21.5);
   CHECK(qrxkygfs(u)->update->UpdateHeldRecord(u, r, 20) == 0);
   CHECK(qrxkygfs(u)->update->UpdateHeldRecord(u, r, 20) == QRXKY_BAD_HANDLE);
-  CHECK(OpenCursor(f, QRXKY_KEY_TAIL, 0, &c) == 0);
+  CHECK(OpenCursor(f, QRXKY_KEY_HEAD, 0, &c) == 0 && RepositionCursor(c, QRXKY_KEY_TAIL, 0) == 0);
   int32_t seen = 0;
   while (ReadNext(c, 1, got, 20, &len) == 0) seen = seen * 10 + qrxis_get_i32(got);
   CHECK(seen == 321 && GetReason(c, &reason) == 0 && reason == QRXKY_R_EOF);
