@@ -18,8 +18,12 @@
  *  4. Each block holds its current function set: tables of the operations allowed in its state. Callers
  *     may call the operations by name or through qrxkygfs(handle); both check the block's state the same
  *     way. Public names (ReadByKey) and qrx names (qrxkyrbk) are the same functions.
- *  5. Any thread may call any operation; operations on one file (or on one cursor) run one at a time.
- *     Terminate must not run while other threads use the service.
+ *  5. Any thread may call any operation; operations on one file (or on one cursor) run one at a time,
+ *     different files and different cursors in parallel. A close waits for the operations already working
+ *     on the block, and its memory goes back only after the last of them returned. Terminate must not run
+ *     while other threads use the service.
+ *  6. Handles stay the caller's until it closes them; the service owns the blocks behind them. Buffers
+ *     and records passed in are only read (or written) during the call.
  */
 #ifndef QRXKY_H
 #define QRXKY_H
@@ -176,16 +180,46 @@ QRX_API int32_t Terminate(void);
 QRX_API int32_t qrxkyqfs(int32_t unused);
 
 /* ---------------------------------------------------------------------------------------------------
- * Files and cursors.
+ * Files and cursors. Out-pointers, and keys, buffers and records with a length above 0, must not be
+ * null: a null one, or a negative length, gives 1 and changes nothing. Records read are copied to the
+ * caller's buffer cut to its length; *rec_len is the record's whole length.
  * ------------------------------------------------------------------------------------------------- */
+
+/* OpenKeyedFile: name[0..name_len) is "database[:index]" (cut to 255 bytes; a blank ends it). usage: bit 1
+ * opens for reading and writing (else read-only), bit 2 defers flushing (else every add, replace and delete
+ * is flushed until the first FlushFile); any other bit: 1, reason 3. A negative name_len: 1, reason 2.
+ * Makes the service anchor when there is none (8, reason 52 when it cannot). 0 with *file set and *reason
+ * 0; else the failing step's status with *reason, and nothing left open. A database with a text field, or
+ * an index whose key fields do not follow each other in the record, is refused with 1. */
 QRX_API int32_t qrxkyof(const char *name, int32_t name_len, int32_t usage, KeyHandle *file, uint32_t *reason);
+/* OpenCursor: a cursor of the file with its own position: at the first entry at or after the key (key
+ * address QRXKY_KEY_HEAD or QRXKY_KEY_TAIL with key_len 0: the first entry). A no-key address with a
+ * length: 1 ("Key address %d is invalid"); a key length below 1 or above the file's: 1. 5 when the
+ * cursor cannot be positioned (nothing is left behind). The cursor starts with reason 26 and the file's
+ * access mode. */
 QRX_API int32_t qrxkyoc(KeyHandle file, const void *key, int32_t key_len, KeyHandle *cursor);
+/* ReadNext: direction 0 forward, any other backward. The first read after a positioning returns the
+ * record positioned on; each later read moves first. 5 at the end (cursor reason 14); 2 for an update
+ * cursor that lost its position (see UpdateHeldRecord) until RepositionCursor. Releases a record the
+ * cursor's update block holds. The cursor's reason: 0 after a read. */
 QRX_API int32_t qrxkyrn(KeyHandle cursor, int32_t direction, void *buf, int32_t buf_len, int32_t *rec_len);
+/* RepositionCursor: as OpenCursor's positioning, except that QRXKY_KEY_TAIL with length 0 is the last
+ * entry; 5 when there is no entry at or after the key. Gives a cursor that lost its position its reads
+ * back. */
 QRX_API int32_t qrxkyrc(KeyHandle cursor, const void *key, int32_t key_len);
+/* CloseCursor: closes the cursor (and its update block); *reason is the adapter's. A cursor is closed
+ * once: a second close, or a close after its file's CloseFile, gives 2. */
 QRX_API int32_t qrxkycc(KeyHandle cursor, uint32_t *reason);
+/* ReadByKey: the record with that key; a partial key finds the first record whose key begins with it.
+ * 5 when there is none (record length 0). Moves the file's position (see UpdateHeldRecord). */
 QRX_API int32_t qrxkyrbk(KeyHandle file, const void *key, int32_t key_len, void *buf, int32_t buf_len,
                          int32_t *rec_len);
+/* AddRecord: adds a record of at most the record length (a shorter one is padded with blanks). A key
+ * given (key_len above 0) must equal the record's key bytes, else 1 and nothing is stored. 4 when a
+ * unique index already holds the key; 8 (reason 20) on a database opened read-only. */
 QRX_API int32_t qrxkyar(KeyHandle file, const void *key, int32_t key_len, const void *rec, int32_t rec_len);
+/* CloseFile: closes every cursor of the file, then the file; every handle of them gives 2 afterwards.
+ * *reason is the adapter's. */
 QRX_API int32_t qrxkycf(KeyHandle file, uint32_t *reason);
 
 QRX_API int32_t OpenKeyedFile(const char *name, int32_t name_len, int32_t usage, KeyHandle *file,
@@ -197,20 +231,40 @@ QRX_API int32_t CloseCursor(KeyHandle cursor, uint32_t *reason);
 QRX_API int32_t ReadByKey(KeyHandle file, const void *key, int32_t key_len, void *buf, int32_t buf_len,
                           int32_t *rec_len);
 QRX_API int32_t AddRecord(KeyHandle file, const void *key, int32_t key_len, const void *rec, int32_t rec_len);
+/* FlushFile: writes the database out; from now on the file defers its flushes. */
 QRX_API int32_t FlushFile(KeyHandle file);
 QRX_API int32_t CloseFile(KeyHandle file, uint32_t *reason);
 
 /* ---------------------------------------------------------------------------------------------------
- * Held-record updates.
+ * Held-record updates. A read for update holds the record it read in the update block of the file (read
+ * by key) or of an update cursor (read in sequence) and gives that block's handle; the update, delete or
+ * release then goes through it. Holding is the service's own bookkeeping: no lock is taken in the
+ * database, and the record changed is the one the owner's position stands on when the change is made
+ * (a ReadByKey between a read for update and the update moves it). An update block refuses updates (2)
+ * until a read for update; after UpdateHeldRecord it refuses them again until the next one. Reasons of
+ * the reads go to the owner's reason word, those of the changes to the update block's.
  * ------------------------------------------------------------------------------------------------- */
+
+/* OpenUpdateCursor: as OpenCursor, for a cursor that may read for update. */
 QRX_API int32_t qrxkyssu(KeyHandle file, const void *key, int32_t key_len, KeyHandle *cursor);
+/* ReadNextForUpdate: as ReadNext on an update cursor (2 on a plain one), holding the record read. */
 QRX_API int32_t qrxkyrnu(KeyHandle cursor, int32_t direction, void *buf, int32_t buf_len, int32_t *rec_len,
                          KeyHandle *update);
+/* ReadByKeyForUpdate: as ReadByKey, holding the record read. */
 QRX_API int32_t qrxkyrfu(KeyHandle file, const void *key, int32_t key_len, void *buf, int32_t buf_len,
                          int32_t *rec_len, KeyHandle *update);
+/* UpdateHeldRecord: replaces the record the owner stands on (padded with blanks to the record length);
+ * the key may change. 10 when the owner no longer stands on a record (another handle deleted or changed
+ * it): an update cursor then refuses reads (2) until RepositionCursor. The held record is let go either
+ * way. */
 QRX_API int32_t qrxkyuhr(KeyHandle update, const void *rec, int32_t rec_len);
+/* DeleteHeldRecord: deletes the record the owner stands on; the owner then stands on the next one, which
+ * the same handle may update. */
 QRX_API int32_t qrxkydhr(KeyHandle update);
+/* ReleaseHeldRecord: 0; the handle stays usable. */
 QRX_API int32_t qrxkyrhr(KeyHandle update);
+/* UpdateByKey, DeleteByKey: read by key for update and update or delete, as one operation on the file
+ * (no other operation on the file runs between). 5 when the key is not there (nothing changed). */
 QRX_API int32_t qrxkyubk(KeyHandle file, const void *key, int32_t key_len, const void *rec, int32_t rec_len);
 QRX_API int32_t qrxkydbk(KeyHandle file, const void *key, int32_t key_len);
 
@@ -229,14 +283,22 @@ QRX_API int32_t DeleteByKey(KeyHandle file, const void *key, int32_t key_len);
 /* ---------------------------------------------------------------------------------------------------
  * Access modes, asynchronous checks and queries, per kind of block (f: file, c: cursor, u: update block).
  * The public names without a kind (SetAccessMode, CheckAsynch, GetReason, QueryKey, QueryRecLen) serve
- * every kind.
+ * every kind. Every operation completes before it returns in either mode; the asynchronous mode only
+ * makes CheckAsynch answer.
  * ------------------------------------------------------------------------------------------------- */
+
+/* SetAccessMode: 0 synchronous, 1 asynchronous; any other: 1, reason 2, mode unchanged. A cursor takes its
+ * file's mode when made; an update block its owner's at each read for update. */
 QRX_API int32_t qrxkysaf(KeyHandle file, int32_t mode);
 QRX_API int32_t qrxkysac(KeyHandle cursor, int32_t mode);
 QRX_API int32_t qrxkysau(KeyHandle update, int32_t mode);
+/* CheckAsynch: in mode 1, the status of the last positioning, read, add, replace or delete through the
+ * block's request (0 before any); in mode 0: 6, reason 25. */
 QRX_API int32_t qrxkycaf(KeyHandle file);
 QRX_API int32_t qrxkycac(KeyHandle cursor);
 QRX_API int32_t qrxkycau(KeyHandle update);
+/* GetReason: the block's reason word. QueryKey: the key offset and length in a record (10 when the key
+ * length is 0). QueryRecLen: the record length. They take no lock; 2 for a dead handle. */
 QRX_API int32_t qrxkygrf(KeyHandle file, uint32_t *reason);
 QRX_API int32_t qrxkygrc(KeyHandle cursor, uint32_t *reason);
 QRX_API int32_t qrxkygru(KeyHandle update, uint32_t *reason);
