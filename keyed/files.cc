@@ -39,6 +39,7 @@ int32_t check_cursor_key(const void *key, int32_t key_len, uint32_t file_key_len
 // Closes a cursor already unlinked and marked closed by the caller, who holds nothing but (perhaps) the
 // file's request lock. Returns the adapter's status of deleting the cursor's request.
 int32_t finish_cursor_close(CursorBlock *c, uint32_t *reason) {
+  Pin keep = slot_pin(c->slot, Kind::kCursor);  // the memory stays until the lock below is released
   LockGuard lock(&c->lock);
   int32_t status = kOk;
   if (c->update.held.load() != 0) {
@@ -52,7 +53,6 @@ int32_t finish_cursor_close(CursorBlock *c, uint32_t *reason) {
   c->iobuf = nullptr;
   c->update.seq.store(-1);
   slot_retire(c->update.slot);
-  lock.release();
   slot_retire(c->slot);  // the memory goes back once the last operation on the cursor has returned
   return status;
 }
