@@ -19,8 +19,7 @@ TEST_F(FrameThreadTest, TwoFirstOpensAtOnceBothGetTheOneAnchor) {
     KeyHandle h[2] = {};
     auto first_open = [&](int i) {
       ready.fetch_add(1);
-      while (ready.load() < 2) {
-      }
+      while (ready.load() < 2) std::this_thread::yield();
       uint32_t reason = 0;
       st[i] = i == 0 ? Initialize() : OpenKeyedFile(db.data(), int32_t(db.size()), 1, &h[1], &reason);
     };
