@@ -717,12 +717,15 @@ int32_t ky1_cc(KeyHandle adapter, const void *key, int32_t key_len, int32_t, Key
     uint32_t why = QRXKY_R_NEUTRAL;
     int32_t status = build_request(r, f, p->index_name, &why);
     if (status == 0) {
-      // No key (address or length 0, even with address -1) is an all-zero key: under the partial-key
-      // rule that is the first entry. Address -1 with a length positions on the last entry.
-      const void *at = key == nullptr || key_len == 0 ? nullptr : key;
-      status = position(r, at, key_len, &why);
+      // No key (address or length 0, even with address -1) is an all-zero key of length 0: the first
+      // entry at or after it, and an empty file is no failure. Address -1 with a length positions on the
+      // last entry.
+      static const uint32_t zero_word = 0;
+      const bool no_key = key == nullptr || key_len == 0;
+      const void *at = no_key ? &zero_word : key;
+      status = position(r, at, no_key ? 0 : key_len, &why);
       if (status != 0) {
-        const int shown = at == nullptr || at == kTail ? 0 : key_len;
+        const int shown = no_key || at == kTail ? 0 : key_len;
         QRX_ERROR("qrxky1sp failed status = %d,reason = %d. file = %s index = %s key = %.*s", status,
                   static_cast<int>(why), f->db_name, r->index_name, shown,
                   shown > 0 ? static_cast<const char *>(key) : "");

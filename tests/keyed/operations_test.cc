@@ -39,7 +39,7 @@ TEST_F(OperationsTest, OpenChecksUsageNameAndLeavesNothingWhenItFails) {
   EXPECT_NE(OpenKeyedFile(missing.data(), int32_t(missing.size()), 1, &h, &reason), 0);
   EXPECT_EQ(OpenKeyedFile(db.data(), int32_t(db.size()), 1, nullptr, &reason), 1);
   EXPECT_EQ(ky::slot_live_count(), live);  // no block, update block or adapter request left
-  ASSERT_EQ(CloseFile(f, &reason), 0);      // each open below then sets the database's mode
+  ASSERT_EQ(CloseFile(f, &reason), 0);     // each open below then sets the database's mode
   for (int32_t usage = 0; usage <= 3; ++usage) {
     const KeyHandle g = open(db, usage);
     EXPECT_EQ(AddRecord(g, key(50 + usage).data(), 4, rec(50 + usage).data(), 32), usage & 1 ? 0 : 8)
@@ -61,6 +61,10 @@ TEST_F(OperationsTest, CursorsReadInKeyOrderBothWays) {
   EXPECT_EQ(OpenCursor(f, key(1).data(), 0, &c), 1);
   EXPECT_EQ(OpenCursor(f, rec(1).data(), 5, &c), 1);
   EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Key length 5 is invalid"), 1);
+  const uint32_t live = ky::slot_live_count();
+  ky::raise_arm(ky::RaisePoint::kWork, 1);  // a condition once the cursor is linked: it is undone
+  EXPECT_EQ(OpenCursor(f, key(15).data(), 4, &c), 2);
+  EXPECT_EQ(ky::slot_live_count(), live);
   c = cursor(f, QRXKY_KEY_TAIL, 0);  // no key: at or after an all-zero key, the first entry
   EXPECT_EQ(id_of(next(c)), 10);
   c = cursor(f, key(15).data(), 4);
@@ -124,6 +128,15 @@ TEST_F(OperationsTest, UpdateBlockStatesFollowTheirOperations) {
       ASSERT_EQ(read(10), 0);
       EXPECT_EQ(read(99), 5);  // a failed read for update leaves the held flag as it was
       EXPECT_EQ(state(u), std::make_pair(true, 1));
+    } else {
+      ASSERT_EQ(read(0), 0);
+      const std::string held(buf, 32);
+      ASSERT_EQ(DeleteByKey(f, held.data(), 4), 0);
+      EXPECT_NE(DeleteHeldRecord(u), 0);  // the record went through another handle: still held
+      EXPECT_EQ(state(u), std::make_pair(true, 1));
+      EXPECT_EQ(ReadNext(c, 0, buf, 32, &len), 0);  // the owner's next read lets it go
+      EXPECT_EQ(state(u), std::make_pair(true, 0));
+      EXPECT_EQ(AddRecord(f, held.data(), 4, held.data(), 32), 0);
     }
     EXPECT_EQ(AddRecord(f, key(20).data(), 4, rec(20, "n20").data(), 32), 0);
   }
