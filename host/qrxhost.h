@@ -227,7 +227,8 @@ QRXHOST_API int32_t qrxmswm(QRXMS_Catalog *handle, const char *id, int32_t count
 QRXHOST_API int32_t qrxmscm(QRXMS_Catalog *handle);
 
 /* ---------------------------------------------------------------------------------------------------
- * Test hooks. They let tests observe trace lines and replace the sleep; programs never need them.
+ * Test hooks. They let tests observe trace lines, replace the sleep, count storage spaces and make storage
+ * calls fail; programs never need them.
  * ------------------------------------------------------------------------------------------------- */
 enum { QRXHOST_KIND_ERROR = 0, QRXHOST_KIND_NOTICE, QRXHOST_KIND_DETAIL, QRXHOST_KIND_ENTRY, QRXHOST_KIND_EXIT,
        QRXHOST_KIND_MESSAGE };
@@ -238,6 +239,13 @@ typedef void (*qrxhost_sink_fn)(void *ctx, const char *file, int line, int kind,
 QRXHOST_API void qrxhost_set_trace_sink(qrxhost_sink_fn fn, void *ctx);
 /* Replaces OSV1_Sleep's wait (null restores the real sleep). */
 QRXHOST_API void qrxhost_set_sleep_hook(void (*fn)(uint32_t seconds));
+/* Live areas and heaps (the process's storage handle is not counted). */
+QRXHOST_API uint32_t qrxhost_storage_space_count(void);
+/* Makes the nth call from now (1: the next; 0 disarms) of HPM1_CreateArea, HPM1_CreateHeap,
+ * HPM1_AllocateStorage or HPM1_FreeStorage fail once before it does anything: with how 0 it returns
+ * HPM1_NO_MEMORY; with how 1 it raises a condition (XFR1__Raise, code 99), which needs a guard frame on the
+ * calling thread. Calls on every thread count. */
+QRXHOST_API void qrxhost_storage_fault(uint32_t nth, int32_t how);
 
 #ifdef __cplusplus
 } /* extern "C" */

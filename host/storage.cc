@@ -7,6 +7,8 @@
 // element goes on the area's free list and stays mapped, readable and known as free until the area is
 // destroyed. Heap pieces are released as soon as they are freed. The registry mutex guards the id map;
 // each space's own mutex guards its contents, so allocations in different spaces run in parallel.
+// Test hooks count the live areas and heaps and make a chosen storage call fail or raise.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -141,6 +143,20 @@ int32_t give_back(Space &sp, void *p) {
   return HPM1_OK;
 }
 
+// Test hook: countdown to the storage call that fails (0: none armed), and how it fails.
+std::atomic<uint32_t> g_fault_countdown{0};
+std::atomic<int32_t> g_fault_how{0};
+
+// True when this call is the one the hook picked (it then raises instead when asked to).
+bool injected_fault() {
+  uint32_t n = g_fault_countdown.load(std::memory_order_relaxed);
+  while (n != 0 && !g_fault_countdown.compare_exchange_weak(n, n - 1)) {
+  }
+  if (n != 1) return false;
+  if (g_fault_how.load() == 1) XFR1__Raise(XFR1_Thread(), 99);
+  return true;
+}
+
 }  // namespace
 }  // namespace qrx::host
 
@@ -174,6 +190,7 @@ QRXHOST_API int32_t HPM1_GetStorageHandle(HPM1_Handle *out, int32_t *ctx) {
 QRXHOST_API int32_t HPM1_CreateArea(const HPM1_Handle *storage, const char *name, int32_t flags,
                                     uint32_t min_size, uint32_t max_size, HPM1_Handle *area) {
   (void)flags;
+  if (injected_fault()) return HPM1_NO_MEMORY;
   if (max_size == 0 || min_size > max_size) {
     if (area != nullptr) area->word = 0;
     return HPM1_BAD_SIZE;
@@ -185,12 +202,14 @@ QRXHOST_API int32_t HPM1_CreateHeap(const HPM1_Handle *storage, const char *name
                                     uint32_t size, HPM1_Handle *heap) {
   (void)flags;
   (void)size;  // a sizing hint only: pieces are allocated one by one
+  if (injected_fault()) return HPM1_NO_MEMORY;
   return create_space(storage, SpaceKind::kHeap, name, 0, 0, heap);
 }
 
 QRXHOST_API int32_t HPM1_AllocateStorage(const HPM1_Handle *space, uint32_t size, void **out) {
   if (out == nullptr) return HPM1_BAD_HANDLE;
   *out = nullptr;
+  if (injected_fault()) return HPM1_NO_MEMORY;
   auto sp = find(space);
   if (!sp || sp->kind == SpaceKind::kStorage) return HPM1_BAD_HANDLE;
   try {
@@ -204,6 +223,7 @@ QRXHOST_API int32_t HPM1_AllocateStorage(const HPM1_Handle *space, uint32_t size
 }
 
 QRXHOST_API int32_t HPM1_FreeStorage(const HPM1_Handle *space, void *p) {
+  if (injected_fault()) return HPM1_NO_MEMORY;
   auto sp = find(space);
   if (!sp || sp->kind == SpaceKind::kStorage) return HPM1_BAD_HANDLE;
   if (p == nullptr) return HPM1_NOT_ELEMENT;
@@ -246,6 +266,17 @@ QRXHOST_API int32_t HPM1_ElementState(const HPM1_Handle *area, const void *p) {
     return it->second ? HPM1_ELEMENT_LIVE : HPM1_ELEMENT_FREE;
   }
   return sp->pieces.count(key) ? HPM1_ELEMENT_LIVE : HPM1_ELEMENT_NONE;
+}
+
+QRXHOST_API uint32_t qrxhost_storage_space_count(void) {
+  Spaces &s = spaces();
+  std::lock_guard<std::mutex> g(s.mutex);
+  return static_cast<uint32_t>(s.by_id.size() - (s.storage_id != 0 ? 1 : 0));
+}
+
+QRXHOST_API void qrxhost_storage_fault(uint32_t nth, int32_t how) {
+  g_fault_how.store(how);
+  g_fault_countdown.store(nth);
 }
 
 }  // extern "C"
