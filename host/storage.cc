@@ -9,6 +9,7 @@
 // each space's own mutex guards its contents, so allocations in different spaces run in parallel.
 // Test hooks count the live areas and heaps and make a chosen storage call fail or raise.
 #include <atomic>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -107,7 +108,10 @@ int32_t allocate(Space &sp, uint32_t size, void **out) {
       sp.elements[p] = true;
       *out = p;
     } else if (Block p{std::calloc(1, sp.max_size)}) {
-      sp.free_list.reserve(sp.elements.size() + 1);  // so that giving it back later cannot fail
+      // Room to give every element back later without allocating; grown geometrically, so making n
+      // elements costs O(n) in all.
+      if (sp.free_list.capacity() < sp.elements.size() + 1)
+        sp.free_list.reserve(std::max<size_t>(2 * sp.free_list.capacity(), sp.elements.size() + 1));
       sp.elements.emplace(p.get(), true);
       *out = p.release();
     } else {
