@@ -57,9 +57,12 @@ TEST(QrxTool, StatVerifyMissingFilesAndDemo) {
   EXPECT_NE(qrx("idx stat"), 0);
   EXPECT_NE(qrx("nonsense"), 0);
   out.clear();
-  EXPECT_EQ(qrx("demo " + dir.file("demo") + " --keys 3000 --records 2000 --block-size 512", &out), 0) << out;
+  EXPECT_EQ(
+      qrx("demo " + dir.file("demo") + " --keys 3000 --records 2000 --keyed 2000 --block-size 512", &out), 0)
+      << out;
   EXPECT_NE(out.find("qrx demo: every step succeeded"), std::string::npos) << out;
   EXPECT_NE(out.find("verify with the cross-check        ok"), std::string::npos) << out;
+  EXPECT_NE(out.find("qrx demo 3/3, a keyed file: 2000 records"), std::string::npos) << out;
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -173,5 +173,7 @@ bool cross_check(const std::string &name, bool all, CrossCheck &out);
 
 // The database part of `qrx demo`: 0 when every step succeeded.
 int demo_database(const std::string &dir, uint32_t records, uint32_t blksize, uint64_t seed);
+// The keyed-file part of `qrx demo` (demo_keyed.cc): 0 when every step succeeded.
+int demo_keyed(const std::string &dir, uint32_t records, uint32_t blksize, uint64_t seed);
 
 }  // namespace qrx::tool

@@ -1,8 +1,8 @@
-// demo.cc - `qrx demo`: its first half builds a sample index file from generated keys, changes it, and checks
-// every step against an in-memory copy of what the file must hold; the second half, the database tour, is in
-// demo_db.cc.
+// demo.cc - `qrx demo`: its first part builds a sample index file from generated keys, changes it, and checks
+// every step against an in-memory copy of what the file must hold; the second part, the database tour, is in
+// demo_db.cc, the third, the keyed-file service, in demo_keyed.cc.
 //
-// Steps of the first half: insert N keys (made-up words with a serial number, so every key is distinct) in
+// Steps of the first part: insert N keys (made-up words with a serial number, so every key is distinct) in
 // the order they are generated; delete every fifth; give every seventh of the rest a new key and every
 // eleventh a new item (cbmodify); walk a range of 1000 entries from the middle with cbfind and cbnext; walk
 // the whole tree; flush and verify; close and print the statistics. Each step's result is compared with the
@@ -90,7 +90,7 @@ bool walk_matches(cbt_tree *t, Model::const_iterator it, const Model &m, uint64_
   return true;
 }
 
-// The first half: the index file. 0 when every step succeeded.
+// The first part: the index file. 0 when every step succeeded.
 int demo_index_file(const DemoOptions &opt) {
   std::error_code ec;
   std::filesystem::create_directories(opt.dir, ec);
@@ -101,7 +101,7 @@ int demo_index_file(const DemoOptions &opt) {
   const std::string path = (std::filesystem::path(opt.dir) / "demo.idx").string();
   std::filesystem::remove(path, ec);
   std::filesystem::remove(dump_path(path), ec);
-  std::printf("qrx demo 1/2, an index file: %u keys into %s (%u-byte blocks)\n\n", opt.keys, path.c_str(),
+  std::printf("qrx demo 1/3, an index file: %u keys into %s (%u-byte blocks)\n\n", opt.keys, path.c_str(),
               opt.blksize);
 
   Session session(opt.blksize, 1024);
@@ -241,6 +241,10 @@ int cmd_demo(const DemoOptions &opt) {
   if (ok) {
     std::printf("\n");
     ok = demo_database(opt.dir, opt.records, opt.blksize, opt.seed) == 0;
+  }
+  if (ok) {
+    std::printf("\n");
+    ok = demo_keyed(opt.dir, opt.keyed, opt.blksize, opt.seed) == 0;
   }
   std::printf("\nqrx demo: %s\n", ok ? "every step succeeded" : "FAILED");
   return ok ? 0 : 1;

@@ -1,4 +1,4 @@
-// demo_db.cc - the second half of `qrx demo`: a tour of the database layer. A sample database of six fields
+// demo_db.cc - the second part of `qrx demo`: a tour of the database layer. A sample database of six fields
 // of five types, with a unique index on ID and a two-field index on the first four letters of CITY and on
 // AMT; generated records added, found by whole and by partial key, a share deleted and a share modified,
 // an index walked, an index added, used and removed, and the files cross-checked and described. Every
@@ -96,7 +96,7 @@ int demo_database(const std::string &dir, uint32_t records, uint32_t blksize, ui
   std::error_code ec;
   for (const std::string &f : {data_file_name(name), index_file_name(name), index_file_name(name) + ".old"})
     std::filesystem::remove(f, ec);
-  std::printf("qrx demo 2/2, a database: %u records into %s (%u-byte index blocks)\n\n", records,
+  std::printf("qrx demo 2/3, a database: %u records into %s (%u-byte index blocks)\n\n", records,
               name.c_str(), blksize);
   bool ok = true;
   {

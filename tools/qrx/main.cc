@@ -6,9 +6,9 @@
 //   qrx idx dump FILE [--raw]  the dump by levels, or in block order with --raw, on standard output
 //   qrx db ...                 databases: create, load, export, get, scan, stat, verify, rebuild,
 //                              copy, rename, destroy, index add|rm, dump (db_cli.cc)
-//   qrx demo [DIR] [--keys N] [--records N]
-//                              builds, changes, walks and verifies a sample index and a sample
-//                              database in DIR
+//   qrx demo [DIR] [--keys N] [--records N] [--keyed N]
+//                              builds, changes, walks and verifies a sample index, a sample
+//                              database and a keyed file in DIR
 //
 // Index files of `qrx idx` are files ordered by the default compare (bytes, then the shorter key first).
 #include <CLI/CLI.hpp>
@@ -52,14 +52,17 @@ int main(int argc, char **argv) {
   add_db_commands(app, status);
 
   DemoOptions demo_opt;
-  CLI::App *demo =
-      app.add_subcommand("demo", "Build, change, walk and verify a sample index file and database");
-  demo->add_option("DIR", demo_opt.dir, "Directory for demo.idx and the sample database")
+  CLI::App *demo = app.add_subcommand(
+      "demo", "Build, change, walk and verify a sample index file, database and keyed file");
+  demo->add_option("DIR", demo_opt.dir, "Directory for demo.idx, the sample database and the keyed file")
       ->capture_default_str();
   demo->add_option("--keys", demo_opt.keys, "Number of generated keys")
       ->capture_default_str()
       ->check(CLI::Range(1u, 50000000u));
   demo->add_option("--records", demo_opt.records, "Number of generated records of the sample database")
+      ->capture_default_str()
+      ->check(CLI::Range(1u, 10000000u));
+  demo->add_option("--keyed", demo_opt.keyed, "Number of records added through the keyed-file service")
       ->capture_default_str()
       ->check(CLI::Range(1u, 10000000u));
   demo->add_option("--block-size", demo_opt.blksize, "Block size of the index files in bytes")

@@ -56,6 +56,7 @@ struct DemoOptions {
   std::string dir = "qrx-demo";
   uint32_t keys = 200000;
   uint32_t records = 100000;  // of the sample database
+  uint32_t keyed = 50000;     // of the keyed file
   uint32_t blksize = 4096;
   uint64_t seed = 1;
 };
