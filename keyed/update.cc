@@ -57,11 +57,11 @@ int32_t delete_held(UpdateBlock *u) {
   return status;
 }
 
+// The adapter's release does nothing, the reason word included: the update block keeps the reason of its
+// last update or delete.
 int32_t release_held(UpdateBlock *u) {
-  uint32_t reason = 0;
-  const int32_t status = ky1_rr(u->adapter, sync_flag(u->access_mode.load()), &reason);
-  u->reason.store(reason);
-  return status;
+  uint32_t unchanged = 0;
+  return ky1_rr(u->adapter, sync_flag(u->access_mode.load()), &unchanged);
 }
 
 // UpdateByKey and DeleteByKey: read for update, then `change`; a failed change releases the record.
