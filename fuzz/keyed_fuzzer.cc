@@ -26,15 +26,15 @@ std::error_code g_ignored;
 struct S {  // a run: its input, handles and last record; and the arguments of the current step
   const uint8_t *p, *end, *stop;  // the input left, the current step's end, the input's end
   std::vector<KeyHandle> pool{{0, 0, 0}};
-  std::string last;
-  KeyHandle h, out;
-  const qrxky_base_table *b;
-  const qrxky_update_table *u;
-  uint8_t x;  // the step's choice byte
-  std::vector<uint8_t> kb, rb, ob;
-  const void *k, *r;
-  int32_t kl, rl, ol, got;
-  uint32_t off, klen, rlen, w;
+  std::string last{};
+  KeyHandle h{}, out{};
+  const qrxky_base_table *b{};
+  const qrxky_update_table *u{};
+  uint8_t x{};  // the step's choice byte
+  std::vector<uint8_t> kb{}, rb{}, ob{};
+  const void *k{}, *r{};
+  int32_t kl{}, rl{}, ol{}, got{};
+  uint32_t off{}, klen{}, rlen{}, w{};
 
   uint8_t u8() { return p < end ? *p++ : 0; }
   // What a correct library may touch of a name or a buffer it fills: at most 255 bytes or a record.
@@ -52,9 +52,8 @@ struct S {  // a run: its input, handles and last record; and the arguments of t
     v = std::vector<uint8_t>(size_t(std::max(0, *len = length(int32_t(right), 70000))));
     for (size_t i = 0; i < v.size() && !last.empty(); ++i) v[i] = uint8_t(last[(from + i) % last.size()]);
     if (m != 0 && !v.empty()) v[m % v.size()] ^= m;
-    if (c % 4 != 3) return v.data();
-    if (c & 4) *len = 0;
-    return cursor && (c & 8) ? QRXKY_KEY_TAIL : QRXKY_KEY_HEAD;
+    if (c % 4 == 3 && (c & 4)) *len = 0;
+    return c % 4 != 3 ? v.data() : (cursor && (c & 8) ? QRXKY_KEY_TAIL : QRXKY_KEY_HEAD);
   }
   // After an operation: a record read becomes the last one, a handle issued joins the pool.
   void done(int32_t rc, bool issued) {
@@ -124,12 +123,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  S s;
-  s.p = data, s.end = s.stop = data + size;
+  S s{data, data + size, data + size};
   for (const char *ext : {".DB", ".IDX"}) {
     const size_t high = s.u8(), low = s.u8(), n = std::min<size_t>(high << 8 | low, size_t(s.end - s.p));
-    std::string bytes(reinterpret_cast<const char *>(s.p), n);
-    std::ofstream(g_base + ext, std::ios::binary) << bytes;
+    std::ofstream(g_base + ext, std::ios::binary).write(reinterpret_cast<const char *>(s.p), n);
     if (n == 0 && ext[1] == 'I') std::filesystem::remove(g_base + ext);
     s.p += n;
   }
