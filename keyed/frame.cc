@@ -223,8 +223,8 @@ int32_t qrxkyiks(KeyServiceAnchor **out) {
   return status;
 }
 
-// qrxkytks: closes every file still open (with its cursors), destroys both areas and forgets the anchor.
-// The caller holds the service mutex.
+// qrxkytks: closes every file still open (with its cursors), destroys both areas, forgets the anchor and
+// frees its record. The caller holds the service mutex.
 void qrxkytks(KeyServiceAnchor *anchor) {
   XFR1_Guard(__FILE__, __LINE__, [&] {
     for (;;) {
@@ -246,6 +246,12 @@ void qrxkytks(KeyServiceAnchor *anchor) {
     const RGY1_Name name = anchor_name();
     int32_t ctx = 0;
     RGY1_ForgetAnchorAddress(&name, &ctx);
+    // The registry keeps forgotten records; the service is their owner and, with every file closed and
+    // no other thread in the service, the record's last user: it goes back, so that a process that
+    // initializes and terminates again and again does not keep one record per cycle.
+    OSV1_DestroyLock(&anchor->lock);
+    anchor->~KeyServiceAnchor();
+    OSV1_FreeMem(anchor, nullptr);
   });
 }
 

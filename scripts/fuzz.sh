@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 build=build/fuzz
-targets=(index_file_fuzzer database_fuzzer)
+targets=(index_file_fuzzer database_fuzzer keyed_fuzzer)
 
 # clang and its fuzzer runtime, installed when missing (a link of an empty fuzz target tells).
 fuzzer_links() {
@@ -48,7 +48,26 @@ rm -rf "$build/seeds/demo"
 # Sound databases (fields of every type, indexes with a unique name and a text segment, none at all).
 mkdir -p "$build/seeds/database_fuzzer"
 QRX_WRITE_SEEDS="$build/seeds/database_fuzzer" "$build/bin/database_fuzzer" >/dev/null
-declare -A max_len=([index_file_fuzzer]=32768 [database_fuzzer]=16384)
+# A sound database made by qrx (fixed-width fields; a unique index on one field, one on two fields, one on
+# two fields that are not adjacent) and scripts on it: each seed is the two files, each after its 2-byte
+# length, then steps of 16 bytes given here by their first three (operation, handle, choice).
+kdb="$build/seeds/keyed-db/db"
+mkdir -p "$build/seeds/keyed_fuzzer" "${kdb%/db}"
+"$build/bin/qrx" db create "$kdb" --block-size 512 --field ID,I --field NAME,C12 --field BAL,D --field FL,B3 \
+  --field H,H --index PrimaryIndex,U=ID --index BYNAME=NAME+BAL --index BYGAP=NAME+H >/dev/null
+{ echo ID,NAME,BAL,FL,H; for i in $(seq 1 3 40); do echo "$i,n$((i % 5)),$i.25,0a$(printf %02x "$i"),$i"; done; } \
+  >"$kdb.csv"
+"$build/bin/qrx" db load "$kdb" "$kdb.csv" >/dev/null
+u16() { printf "\\x$(printf %02x $(($1 >> 8)))\\x$(printf %02x $(($1 & 255)))"; }
+k=0
+for script in "000000 010100 030200 030200 030201 020200 030200 050100 060100 090300 060100 0a0300 070100 \
+070101 080100 0b0101 070100 0c0100 0d0200 0f0102 0e0200 0e0101 030200" "000002 010101 040200 090300 030200 \
+020200 040200 0a0300 0a0301 830201 810102 000008 000010 000003 000040 0f0001 030200 000000 010100 030201"; do
+  { for f in "$kdb.DB" "$kdb.IDX"; do u16 "$(stat -c %s "$f")"; cat "$f"; done
+    for s in $script; do printf "\\x${s:0:2}\\x${s:2:2}\\x${s:4:2}"; head -c 13 /dev/zero; done
+  } >"$build/seeds/keyed_fuzzer/script-$((k += 1))"
+done
+declare -A max_len=([index_file_fuzzer]=32768 [database_fuzzer]=16384 [keyed_fuzzer]=16384)
 
 passed=0
 failed=0
