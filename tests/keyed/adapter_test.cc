@@ -110,32 +110,6 @@ TEST_F(Adapter, GeometryAndRefusedLayouts) {
   EXPECT_EQ(idbhandle(kf.c_str())->usecount, 0);
 }
 
-// Records added in scrambled order come back in key order both ways; the first read after a
-// positioning returns the record positioned on, the end gives 5 with reason 14.
-TEST_F(Adapter, ReadsInSequenceFollowTheModel) {
-  ASSERT_EQ(open(ab_file()), 0);
-  std::map<std::pair<int32_t, int16_t>, std::string> model;
-  for (int i = 0; i < 40; ++i) {
-    const int32_t a = (i * 7) % 11 - 5;
-    const int16_t b = int16_t((i * 13) % 17 * 37 - 300);
-    ASSERT_EQ(add(model[{a, b}] = ab(a, b, std::to_string(i)), key(a, b).substr(0, size_t(i % 7))), 0);
-  }
-  KeyHandle c{};
-  ASSERT_EQ(ky1_cc(h, nullptr, 0, 0, &c, &reason), 0);
-  for (const auto &[k, r] : model) EXPECT_EQ(rs(c, true), Got(0, r));
-  EXPECT_EQ(why(rs(c, true).first), std::make_pair(5, 14u));
-  EXPECT_EQ(ky1_ca(c, &reason), 5);
-  ASSERT_EQ(ky1_sp(c, QRXKY_KEY_TAIL, 0, 0, &reason), 0);
-  for (auto it = model.rbegin(); it != model.rend(); ++it) EXPECT_EQ(rs(c, false), Got(0, it->second));
-  EXPECT_EQ(rs(c, false).first, 5);
-  const auto at = std::next(model.begin(), 9);
-  ASSERT_EQ(sp(c, at->second.substr(0, 6)), 0);
-  EXPECT_EQ(rs(c, true, 4), Got(0, at->second.substr(0, 4)));  // cut to the buffer
-  EXPECT_EQ(rs(c, false).second, std::prev(at)->second);
-  EXPECT_EQ(ky1_dc(c, 0, &reason), 0);
-  EXPECT_EQ(ky1_cf(h, &reason), 0);
-}
-
 // A key part the given bytes do not reach stays open: A = 1 finds (1, -300), not (1, 0) onward.
 TEST_F(Adapter, PartialKeysReachOnlyTheirParts) {
   ASSERT_EQ(open(ab_file()), 0);

@@ -33,48 +33,5 @@ TEST_F(FrameThreadTest, TwoFirstOpensAtOnceBothGetTheOneAnchor) {
   }
 }
 
-TEST_F(FrameThreadTest, HandleChecksRacingClosesNeverTouchAClosedBlock) {
-  const std::string db = sample("R", {1, 2, 3, 4});
-  for (int round = 0; round < 60; ++round) {
-    const KeyHandle f = open(db);
-    const KeyHandle c = cursor(f);
-    KeyHandle u{};
-    char buf[32];
-    int32_t len = 0;
-    ASSERT_EQ(ReadByKeyForUpdate(f, key(2).data(), 4, buf, 32, &len, &u), 0);
-    std::atomic<bool> closed{false};
-    std::atomic<int> bad{0};
-    std::thread user([&] {
-      char b[32];
-      int32_t n = 0;
-      uint32_t r = 0;
-      for (int i = 0; i < 400 && !(closed.load() && i > 50); ++i) {
-        const int32_t s[] = {ReadNext(c, 0, b, 32, &n),
-                             ReadByKey(f, key(3).data(), 4, b, 32, &n),
-                             GetReason(u, &r),
-                             CheckAsynch(c),
-                             RepositionCursor(c, QRXKY_KEY_HEAD, 0),
-                             SetAccessMode(u, 0),
-                             QueryKey(f, &r, &r)};
-        for (int32_t v : s) {
-          if (v != 0 && v != 2 && v != 5 && v != 6) bad.fetch_add(1);
-        }
-      }
-    });
-    uint32_t reason = 0;
-    if (round % 2 == 0) {
-      EXPECT_EQ(CloseCursor(c, &reason), 0);
-    }
-    EXPECT_EQ(CloseFile(f, &reason), 0);
-    closed.store(true);
-    user.join();
-    EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(ReadNext(c, 0, buf, 32, &len), 2);
-    EXPECT_EQ(GetReason(u, &reason), 2);
-    EXPECT_EQ(FlushFile(f), 2);
-  }
-  EXPECT_EQ(qrx::keyed::slot_live_count(), 0u);
-}
-
 }  // namespace
 }  // namespace keyedtest

@@ -89,14 +89,6 @@ TEST_F(OperationsTest, CursorsReadInKeyOrderBothWays) {
   EXPECT_EQ(lines.count(QRXHOST_KIND_ERROR, "Invalid file handle"), 1);
 }
 
-TEST_F(OperationsTest, ClosesHappenOnce) {
-  const KeyHandle c = cursor(f);
-  EXPECT_EQ(CloseCursor(c, &reason), 0);
-  EXPECT_EQ(CloseCursor(c, &reason), 2);
-  EXPECT_EQ(CloseFile(f, &reason), 0);
-  EXPECT_EQ(CloseFile(f, &reason), 2);
-}
-
 // The update block's function set and held flag after each operation, for a file's and a cursor's.
 TEST_F(OperationsTest, UpdateBlockStatesFollowTheirOperations) {
   auto state = [](KeyHandle u) {
@@ -144,56 +136,6 @@ TEST_F(OperationsTest, UpdateBlockStatesFollowTheirOperations) {
   EXPECT_EQ(got(), rec(30, "thirty"));
   EXPECT_EQ(read_key(10), 0);
   EXPECT_EQ(got(), rec(10, "ten"));
-}
-
-TEST_F(OperationsTest, UpdatesReplaceWhereTheIndexStands) {
-  KeyHandle u{};
-  ASSERT_EQ(ReadByKeyForUpdate(f, key(10).data(), 4, buf, 32, &len, &u), 0);
-  ASSERT_EQ(read_key(30), 0);  // moves the file's index
-  ASSERT_EQ(UpdateHeldRecord(u, rec(30, "moved").data(), 32), 0);
-  EXPECT_EQ(read_key(30), 0);
-  EXPECT_EQ(got(), rec(30, "moved"));
-  EXPECT_EQ(UpdateByKey(f, key(77).data(), 4, rec(77).data(), 32), 5);
-  EXPECT_EQ(read_key(77), 5);
-  EXPECT_EQ(UpdateByKey(f, key(20).data(), 4, rec(20, "by key").data(), 32), 0);
-  EXPECT_EQ(DeleteByKey(f, key(40).data(), 4), 0);
-  EXPECT_EQ(read_key(40), 5);
-  EXPECT_EQ(read_key(20), 0);
-  EXPECT_EQ(got(), rec(20, "by key"));
-  EXPECT_EQ(UpdateByKey(f, key(20).data(), 4, nullptr, 32), 1);
-}
-
-TEST_F(OperationsTest, UpdateCursorThatLostItsPositionWaitsForReposition) {
-  const KeyHandle c = cursor(f, QRXKY_KEY_HEAD, 0, true);
-  KeyHandle u{};
-  ASSERT_EQ(ReadNextForUpdate(c, 0, buf, 32, &len, &u), 0);
-  ASSERT_EQ(DeleteByKey(f, key(10).data(), 4), 0);  // the held record goes through another handle
-  EXPECT_EQ(UpdateHeldRecord(u, rec(10, "gone").data(), 32), 10);
-  EXPECT_EQ(ReadNext(c, 0, buf, 32, &len), 2);
-  EXPECT_EQ(ReadNextForUpdate(c, 0, buf, 32, &len, &u), 2);
-  EXPECT_EQ(RepositionCursor(c, key(30).data(), 4), 0);
-  EXPECT_EQ(id_of(next(c)), 30);
-  EXPECT_EQ(read_key(10), 5);  // nothing was written for the lost record
-}
-
-TEST_F(OperationsTest, AccessModesAndChecks) {
-  EXPECT_EQ(CheckAsynch(f), 6);
-  EXPECT_EQ(reason_of(f), 25u);
-  EXPECT_EQ(SetAccessMode(f, 2), 1);
-  EXPECT_EQ(reason_of(f), 2u);
-  EXPECT_EQ(SetAccessMode(f, 1), 0);
-  EXPECT_EQ(CheckAsynchFile(f), 0);  // no data operation yet
-  EXPECT_EQ(AddRecord(f, key(10).data(), 4, rec(10).data(), 32), 4);
-  EXPECT_EQ(CheckAsynchFile(f), 4);
-  const KeyHandle c = cursor(f);  // takes the file's mode
-  EXPECT_EQ(id_of(next(c)), 10);
-  EXPECT_EQ(CheckAsynchCursor(c), 0);
-  uint32_t off = 9, klen = 9, rlen = 0;
-  EXPECT_EQ(QueryKey(c, &off, &klen), 0);
-  EXPECT_EQ(std::make_pair(off, klen), std::make_pair(0u, 4u));
-  EXPECT_EQ(QueryRecLen(f, &rlen), 0);
-  EXPECT_EQ(rlen, 32u);
-  EXPECT_EQ(QueryKey(f, nullptr, &klen), 1);
 }
 
 }  // namespace
