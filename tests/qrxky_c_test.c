@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "qrxis.h"
 #include "qrxky.h"
@@ -46,10 +45,8 @@ int main(void) {
   CHECK(OpenKeyedFile(base, (int32_t)strlen(base), QRXKY_USAGE_WRITE, &f, &reason) == QRXKY_OK);
   CHECK(QueryKey(f, &off, &klen) == 0 && off == 0 && klen == 4 && QueryRecLen(f, &rlen) == 0 && rlen == 20);
   unsigned char r[20], got[20], k[4];
-  for (int32_t id = 1; id <= 3; ++id) {
-    make_rec(r, id, "holder", id * 10.0);
-    CHECK(AddRecord(f, r, 4, r, 20) == QRXKY_OK);
-  }
+  for (int32_t id = 1; id <= 3; ++id)
+    make_rec(r, id, "holder", id * 10.0), CHECK(AddRecord(f, r, 4, r, 20) == 0);
   CHECK(AddRecord(f, r, 4, r, 20) == QRXKY_DUPLICATE);
   int32_t len = 0;
   qrxis_put_i32(k, 2);

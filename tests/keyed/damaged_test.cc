@@ -33,14 +33,12 @@ TEST_F(KeyedTest, OperationsOnDamagedRecordsReturnAStatus) {
   char buf[32];
   int32_t len = 0;
   EXPECT_NE(ReadByKey(f, key(3).data(), 4, buf, 32, &len), 0);
-  int32_t st[] = {ReadNext(c, 0, buf, 32, &len),
-                  ReadNext(c, 0, buf, 32, &len),
-                  ReadNext(c, 0, buf, 32, &len),
-                  ReadByKey(f, key(2).data(), 4, buf, 32, &len),
-                  UpdateByKey(f, key(2).data(), 4, buf, 32),
-                  DeleteByKey(f, key(2).data(), 4),
-                  DeleteByKey(f, key(3).data(), 4),
+  // clang-format off
+  int32_t st[] = {ReadNext(c, 0, buf, 32, &len), ReadNext(c, 0, buf, 32, &len), ReadNext(c, 0, buf, 32, &len),
+                  ReadByKey(f, key(2).data(), 4, buf, 32, &len), UpdateByKey(f, key(2).data(), 4, buf, 32),
+                  DeleteByKey(f, key(2).data(), 4), DeleteByKey(f, key(3).data(), 4),
                   AddRecord(f, key(9).data(), 4, rec(9).data(), 32)};
+  // clang-format on
   for (int32_t s : st) EXPECT_TRUE(s >= 0 && s <= 10 && s != 9) << s;
 }
 

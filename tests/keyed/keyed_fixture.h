@@ -22,18 +22,14 @@ namespace tb = qrx::test;
 inline std::string rec(int32_t id, const std::string &name = "", double bal = 0) {
   std::string r(32, '\0');
   qrxis_put_i32(r.data(), id);
-  std::string n = name.substr(0, 20);
-  n.resize(20, ' ');
-  r.replace(4, 20, n);
+  r.replace(4, 20, (name.substr(0, 20) + std::string(20, ' ')).substr(0, 20));
   qrxis_put_f64(r.data() + 24, bal);
   return r;
 }
-inline std::string key(int32_t id) {
-  return rec(id).substr(0, 4);
-}
-inline int32_t id_of(const std::string &r) {
-  return qrxis_get_i32(r.data());
-}
+// clang-format off
+inline std::string key(int32_t id) { return rec(id).substr(0, 4); }
+inline int32_t id_of(const std::string &r) { return qrxis_get_i32(r.data()); }
+// clang-format on
 
 struct KeyedTest : testing::Test {
   tb::TempDir dir;

@@ -1,5 +1,6 @@
-// Keyed files under threads: four threads changing and reading one file, each through cursors of its own,
-// held against their own logs; the close of a file racing the use of its cursors and update handles.
+// Keyed files under threads: first opens racing for the service's anchor; four threads changing and reading
+// one file, each through cursors of its own, held against their own logs; the close of a file racing the use
+// of its cursors and update handles.
 #include <atomic>
 #include <map>
 #include <random>
@@ -11,6 +12,29 @@ namespace keyedtest {
 namespace {
 
 using KeyedThreadTest = KeyedTest;
+
+TEST_F(KeyedThreadTest, TwoFirstOpensAtOnceBothGetTheOneAnchor) {
+  const std::string db = sample("A", {1, 2});
+  for (int round = 0; round < 100; ++round) {
+    ASSERT_EQ(Terminate(), round == 0 ? RGY1_NOT_FOUND : 0);
+    std::atomic<int> ready{0};
+    int32_t st[2] = {-1, -1};
+    KeyHandle h[2] = {};
+    auto first_open = [&](int i) {
+      ready.fetch_add(1);
+      while (ready.load() < 2) std::this_thread::yield();
+      uint32_t reason = 0;
+      st[i] = i == 0 ? Initialize() : OpenKeyedFile(db.data(), int32_t(db.size()), 1, &h[1], &reason);
+    };
+    std::thread t0(first_open, 0), t1(first_open, 1);
+    t0.join();
+    t1.join();
+    ASSERT_EQ(st[0], 0) << round;
+    ASSERT_EQ(st[1], 0) << round;
+    uint32_t len = 0;
+    ASSERT_EQ(QueryRecLen(h[1], &len), 0);
+  }
+}
 
 TEST_F(KeyedThreadTest, FourThreadsOnOneFileSeeWholeRecordsAndLeaveWhatTheirLogsSay) {
   const KeyHandle f = open(sample("T"), 3);  // changes are not synced one by one
@@ -79,8 +103,7 @@ TEST_F(KeyedThreadTest, CloseFileRacingItsCursorsAndUpdateHandlesLeavesEveryHand
     std::atomic<int> go{0}, bad{0};
     const auto ok = [&](int32_t st) { bad += st == 0 || st == 2 || st == 5 || st == 10 ? 0 : 1; };
     const auto body = [&](int t) {
-      for (go++; go.load() < 4;) {
-      }
+      for (go++; go.load() < 4;) std::this_thread::yield();
       uint32_t why = 0;
       if (t == 0) bad += CloseFile(f, &why) == 0 ? 0 : 1;
       if (t == 1) ok(CloseCursor(c[0], &why));
