@@ -47,6 +47,8 @@ class Engine {
   virtual const char *name() const = 0;
   // False for the in-memory reference: no file, no cache, nothing to reopen.
   virtual bool persistent() const { return true; }
+  // True when every engine object of the process shares one cache, sized by the first create or open.
+  virtual bool shared_cache() const { return false; }
   // The files that make up the database named `base` (a path without extension); first the main file.
   virtual std::vector<std::string> files(const std::string &base) const = 0;
   // Makes a fresh, empty database named `base` with a cache of `cache_bytes`; old files are removed.

@@ -28,6 +28,7 @@ class QrxEngine final : public Engine {
   }
 
   const char *name() const override { return "qrx"; }
+  bool shared_cache() const override { return true; }  // the one buffer pool of the process
   std::vector<std::string> files(const std::string &base) const override { return {base + ".cbt"}; }
 
   void create(const std::string &base, uint64_t cache_bytes) override {

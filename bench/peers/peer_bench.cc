@@ -7,7 +7,7 @@
 // keys and permutations gives the memory every child has before its engine does anything.
 //
 // Usage: peer_bench [--n N] [--runs R] [--quick] [--engines qrx,bdb,...] [--dir DIR] [--cache-mb MB]
-//                   [--lookups7 M] [--seed S]
+//                   [--lookups7 M] [--seed S] [--threads LIST] [--threads-n N]
 // Exit status: 0 when every run of every engine passed its checks, 1 otherwise, 2 on bad arguments.
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -183,7 +183,7 @@ Summary summarise(const std::string &name, const std::vector<Sample> &runs) {
 void usage() {
   std::fprintf(stderr,
                "usage: peer_bench [--n N] [--runs R] [--quick] [--engines LIST] [--dir DIR] [--cache-mb MB]\n"
-               "                  [--lookups7 M] [--seed S]\n"
+               "                  [--lookups7 M] [--seed S] [--threads LIST] [--threads-n N]\n"
                "  --n N          entries per load (default 1000000)\n"
                "  --runs R       runs per engine; medians are printed (default 3)\n"
                "  --quick        N = 20000, 1 run: a smoke test\n"
@@ -194,7 +194,21 @@ void usage() {
       "\n  --dir DIR      where the database files go (default $TMPDIR or /var/tmp)\n"
       "  --cache-mb MB  cache budget of workloads 1-6 (default 128 bytes per entry, at least 1 MiB)\n"
       "  --lookups7 M   lookups of workload 7 (default min(N, 200000))\n"
-      "  --seed S       seed of keys and shuffles\n");
+      "  --seed S       seed of keys and shuffles\n"
+      "  --threads L    thread counts of the threads workload (default 1,2,4,8; --quick: 1,2)\n"
+      "  --threads-n N  keys per thread of the threads workload (default min(N, 300000))\n");
+}
+
+// The non-empty items of a comma-separated list.
+std::vector<std::string> split_list(const std::string &list) {
+  std::vector<std::string> items;
+  for (size_t p = 0; p <= list.size();) {
+    size_t q = list.find(',', p);
+    if (q == std::string::npos) q = list.size();
+    if (q > p) items.push_back(list.substr(p, q - p));
+    p = q + 1;
+  }
+  return items;
 }
 
 int main_impl(int argc, char **argv) {
@@ -205,6 +219,8 @@ int main_impl(int argc, char **argv) {
   double cache_mb = 0;
   std::string dir_opt;
   std::vector<std::string> wanted;
+  std::vector<int> thread_counts;
+  uint64_t threads_n = 0;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -231,14 +247,12 @@ int main_impl(int argc, char **argv) {
         st.lookups7 = std::stoull(value());
       } else if (a == "--dir") {
         dir_opt = value();
+      } else if (a == "--threads") {
+        for (const std::string &t : split_list(value())) thread_counts.push_back(std::stoi(t));
+      } else if (a == "--threads-n") {
+        threads_n = std::stoull(value());
       } else if (a == "--engines") {
-        std::string list = value();
-        for (size_t p = 0; p <= list.size();) {
-          size_t q = list.find(',', p);
-          if (q == std::string::npos) q = list.size();
-          if (q > p) wanted.push_back(list.substr(p, q - p));
-          p = q + 1;
-        }
+        wanted = split_list(value());
       } else {
         usage();
         return 2;
@@ -251,6 +265,14 @@ int main_impl(int argc, char **argv) {
   if (quick) {
     if (!n_given) st.n = 20000;
     if (!runs_given) runs = 1;
+    if (thread_counts.empty()) thread_counts = {1, 2};
+  }
+  if (thread_counts.empty()) thread_counts = {1, 2, 4, 8};
+  if (threads_n == 0) threads_n = std::min<uint64_t>(st.n, 300000);
+  if (std::any_of(thread_counts.begin(), thread_counts.end(), [](int t) { return t < 1 || t > 64; }) ||
+      threads_n < 2 || threads_n >= (uint64_t{1} << 31)) {
+    usage();
+    return 2;
   }
   if (runs < 1 || st.n < 2 || st.n >= (uint64_t{1} << 31)) {
     usage();
@@ -302,6 +324,23 @@ int main_impl(int argc, char **argv) {
       std::fprintf(stderr, " %s in %.1f s\n", s.exited_ok ? "done" : "FAILED", secs);
       if (!s.exited_ok) std::fprintf(stderr, "  %s: %s\n", e.name, s.result.error);
       samples[e.name].push_back(s);
+    }
+  }
+  // The threads workload: per engine and thread count, the medians over the runs.
+  Settings ts = st;
+  ts.n = threads_n;
+  ts.cache_bytes = default_cache_bytes(threads_n);
+  std::map<std::string, std::map<int, std::pair<double, double>>> threads_ops;
+  for (const EngineEntry &e : engines) {
+    for (int t : thread_counts) {
+      std::vector<double> ins, look;
+      for (int run = 0; run < runs; ++run) {
+        Sample x = in_child([&](RunResult &r) { run_threads(e.make, ts, t, r); });
+        if (!x.exited_ok) std::fprintf(stderr, "threads %s x%d FAILED: %s\n", e.name, t, x.result.error);
+        ins.push_back(x.exited_ok ? x.result.threads_insert_ops : 0);
+        look.push_back(x.exited_ok ? x.result.threads_lookup_ops : 0);
+      }
+      threads_ops[e.name][t] = {median(ins), median(look)};
     }
   }
   std::error_code ec;
@@ -466,7 +505,30 @@ int main_impl(int argc, char **argv) {
     }
   }
 
-  bool all_ok = baseline.exited_ok;
+  std::printf(
+      "\nThreads, each with an engine object and a file of its own: %llu random inserts, then %llu lookups\n"
+      "per thread; operations per second of elapsed time, all threads together (median of %d run(s)); in\n"
+      "brackets the share of one thread's rate\n\n",
+      static_cast<unsigned long long>(threads_n), static_cast<unsigned long long>(threads_n), runs);
+  std::printf(
+      "| %-8s | %-7s | %-20s | %-20s "
+      "|\n|----------|---------|----------------------|----------------------|\n",
+      "engine", "threads", "inserts", "lookups");
+  bool threads_ok = true;
+  for (const EngineEntry &e : engines) {
+    const auto &by = threads_ops[e.name];
+    const auto one = by.count(1) ? by.at(1) : std::make_pair(0.0, 0.0);
+    for (const auto &[t, ops] : by) {
+      threads_ok = threads_ok && ops.first > 0 && ops.second > 0;
+      auto cell = [](double v, double base) {
+        return fmt_ops(v) + (base > 0 ? fmt(" (%.2fx)", v / base) : std::string());
+      };
+      std::printf("| %-8s | %7d | %-20s | %-20s |\n", e.name, t, cell(ops.first, one.first).c_str(),
+                  cell(ops.second, one.second).c_str());
+    }
+  }
+
+  bool all_ok = baseline.exited_ok && threads_ok;
   for (const Summary &s : sums) {
     if (!s.ok) {
       all_ok = false;

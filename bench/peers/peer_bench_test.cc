@@ -244,6 +244,24 @@ TEST(QrxEngine, CountsPoolReadsAndReportsItsLevels) {
   std::filesystem::remove_all(tmpl, ec);
 }
 
+// The threads workload: every thread's keys are found with their items in its own file, and a failure of
+// one thread fails the run.
+TEST_P(EngineContract, ThreadsWorkloadFindsEveryThreadsKeys) {
+  Settings s;
+  s.n = kEntries;
+  s.dir = dir_;
+  s.cache_bytes = default_cache_bytes(s.n);
+  RunResult r;
+  run_threads(GetParam().make, s, 3, r);
+  EXPECT_EQ(r.ok, 1) << r.error;
+  EXPECT_GT(r.threads_insert_ops, 0);
+  EXPECT_GT(r.threads_lookup_ops, 0);
+  s.dir = dir_ + "/missing";  // no such directory: the creates fail
+  RunResult bad;
+  run_threads(GetParam().make, s, 2, bad);
+  EXPECT_EQ(bad.ok, GetParam().make()->persistent() ? 0 : 1) << bad.error;
+}
+
 INSTANTIATE_TEST_SUITE_P(AllEngines, EngineContract, ::testing::ValuesIn(all_engines()),
                          [](const ::testing::TestParamInfo<EngineEntry> &info) {
                            return std::string(info.param.name);

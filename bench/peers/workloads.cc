@@ -24,13 +24,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <numeric>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "cbt/codec.h"
@@ -372,6 +375,66 @@ void ascending_key(uint64_t seed, uint64_t i, uint8_t *out) {
 void run_engine(Engine &e, const Settings &s, RunResult &r) {
   try {
     run(e, s, r);
+    r.ok = 1;
+  } catch (const std::exception &ex) {
+    r.ok = 0;
+    std::snprintf(r.error, sizeof r.error, "%s", ex.what());
+  }
+}
+
+void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, RunResult &r) {
+  try {
+    std::vector<std::unique_ptr<Engine>> engines;
+    std::vector<std::vector<uint32_t>> perms(static_cast<size_t>(threads), std::vector<uint32_t>(s.n));
+    for (int t = 0; t < threads; ++t) {
+      engines.push_back(make());
+      const bool shared = t == 0 && engines[0]->shared_cache();
+      engines.back()->create(s.dir + "/threads-" + std::to_string(t),
+                             shared ? s.cache_bytes * static_cast<uint64_t>(threads) : s.cache_bytes);
+    }
+    std::mutex mu;
+    std::string failure;
+    // One phase: every thread works through its own keys in an order of its own; the elapsed time from
+    // the common start to the last thread's end.
+    auto phase = [&](bool insert) {
+      for (int t = 0; t < threads; ++t)
+        shuffle(perms[static_cast<size_t>(t)], s.seed ^ (insert ? 11u : 13u) ^ t);
+      std::atomic<int> ready{0};
+      std::atomic<bool> go{false};
+      std::vector<std::thread> pool;
+      for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+          Engine &e = *engines[static_cast<size_t>(t)];
+          uint8_t key[kKeyLen];
+          ready.fetch_add(1);
+          while (!go.load()) std::this_thread::yield();
+          try {
+            e.begin(insert);
+            for (uint32_t i : perms[static_cast<size_t>(t)]) {
+              present_key(s.seed + static_cast<uint64_t>(t), i, key);
+              uint32_t item = 0;
+              if (insert)
+                e.insert(key, i);
+              else if (!e.find(key, &item) || item != i)
+                throw EngineError("a key the thread inserted was not found");
+            }
+            e.commit();
+          } catch (const std::exception &ex) {
+            std::lock_guard<std::mutex> g(mu);
+            failure = ex.what();
+          }
+        });
+      while (ready.load() < threads) std::this_thread::yield();
+      const auto t0 = std::chrono::steady_clock::now();
+      go.store(true);
+      for (std::thread &th : pool) th.join();
+      const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      return static_cast<double>(s.n) * threads / std::max(secs, 1e-9);
+    };
+    r.threads_insert_ops = phase(true);
+    r.threads_lookup_ops = phase(false);
+    for (auto &e : engines) e->close();
+    if (!failure.empty()) throw EngineError(failure);
     r.ok = 1;
   } catch (const std::exception &ex) {
     r.ok = 0;

@@ -49,7 +49,15 @@ struct RunResult {
   int64_t level_blocks[kMaxLevels] = {};
   double extra_value = 0;  // one engine-specific figure, see Engine::extras
   char extra_name[128] = {};
+  double threads_insert_ops = 0;  // run_threads: inserts per second of elapsed time, all threads together
+  double threads_lookup_ops = 0;  // run_threads: lookups per second of elapsed time, all threads together
 };
+
+// The threads workload: `threads` threads, each with an engine object of its own on a file of its own,
+// insert s.n keys of a key set of their own in random order, then look every one of them up (each item
+// checked). Every object gets the cache budget s.cache_bytes; where the engine's objects share one cache
+// it is made `threads` times that. Fills r.ok, r.error and the two threads figures; never throws.
+void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, RunResult &r);
 
 // Runs workloads 1 to 7 against `e` with fresh files under s.dir and fills `r`; never throws.
 void run_engine(Engine &e, const Settings &s, RunResult &r);
