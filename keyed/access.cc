@@ -96,8 +96,20 @@ int32_t query_reclen(KeyHandle h, uint32_t *rec_len) {
   });
 }
 
-Kind kind_of(KeyHandle h) {
-  return static_cast<Kind>(slot_kind(h.slot));
+// Calls the file's, the cursor's or the update block's entry point, by the kind the handle's slot names.
+template <class... A>
+int32_t by_kind(KeyHandle h, int32_t (*file)(KeyHandle, A...), int32_t (*cursor)(KeyHandle, A...),
+                int32_t (*update)(KeyHandle, A...), A... args) {
+  switch (static_cast<Kind>(slot_kind(h.slot))) {
+    case Kind::kFile:
+      return file(h, args...);
+    case Kind::kCursor:
+      return cursor(h, args...);
+    case Kind::kUpdate:
+      return update(h, args...);
+    default:
+      return kBadHandle;
+  }
 }
 
 }  // namespace
@@ -175,64 +187,19 @@ QRX_API int32_t qrxkyqmu(KeyHandle, uint32_t *) __attribute__((alias("ky_qmu")))
 // The public names that serve every kind of block dispatch on the kind the handle's slot names; a slot
 // naming none gives 2.
 QRX_API int32_t SetAccessMode(KeyHandle h, int32_t mode) {
-  switch (kind_of(h)) {
-    case Kind::kFile:
-      return ky_saf(h, mode);
-    case Kind::kCursor:
-      return ky_sac(h, mode);
-    case Kind::kUpdate:
-      return ky_sau(h, mode);
-    default:
-      return kBadHandle;
-  }
+  return by_kind(h, ky_saf, ky_sac, ky_sau, mode);
 }
 QRX_API int32_t CheckAsynch(KeyHandle h) {
-  switch (kind_of(h)) {
-    case Kind::kFile:
-      return ky_caf(h);
-    case Kind::kCursor:
-      return ky_cac(h);
-    case Kind::kUpdate:
-      return ky_cau(h);
-    default:
-      return kBadHandle;
-  }
+  return by_kind(h, ky_caf, ky_cac, ky_cau);
 }
 QRX_API int32_t GetReason(KeyHandle h, uint32_t *reason) {
-  switch (kind_of(h)) {
-    case Kind::kFile:
-      return ky_grf(h, reason);
-    case Kind::kCursor:
-      return ky_grc(h, reason);
-    case Kind::kUpdate:
-      return ky_gru(h, reason);
-    default:
-      return kBadHandle;
-  }
+  return by_kind(h, ky_grf, ky_grc, ky_gru, reason);
 }
 QRX_API int32_t QueryKey(KeyHandle h, uint32_t *offset, uint32_t *length) {
-  switch (kind_of(h)) {
-    case Kind::kFile:
-      return ky_qkf(h, offset, length);
-    case Kind::kCursor:
-      return ky_qkc(h, offset, length);
-    case Kind::kUpdate:
-      return ky_qku(h, offset, length);
-    default:
-      return kBadHandle;
-  }
+  return by_kind(h, ky_qkf, ky_qkc, ky_qku, offset, length);
 }
 QRX_API int32_t QueryRecLen(KeyHandle h, uint32_t *rec_len) {
-  switch (kind_of(h)) {
-    case Kind::kFile:
-      return ky_qmf(h, rec_len);
-    case Kind::kCursor:
-      return ky_qmc(h, rec_len);
-    case Kind::kUpdate:
-      return ky_qmu(h, rec_len);
-    default:
-      return kBadHandle;
-  }
+  return by_kind(h, ky_qmf, ky_qmc, ky_qmu, rec_len);
 }
 
 }  // extern "C"

@@ -282,6 +282,13 @@ int32_t find_or_make_anchor(KeyServiceAnchor **out) {
   return qrxkyiks(out);
 }
 
+// The function set of the live block of kind B the handle names, or the set of refusals.
+template <class B>
+const qrxky_func_set *current_set(KeyHandle h) {
+  Pin p = slot_pin(h.slot, BlockTraits<B>::kind);
+  return p && p.get<B>()->seq.load() == h.seq ? p.get<B>()->funcs.load() : &deadFuncSet;
+}
+
 void release_file_block(void *block) {
   auto *f = static_cast<FileControlBlock *>(block);
   OSV1_DestroyLock(&f->request_lock);
@@ -338,16 +345,13 @@ QRX_API const qrxky_func_set *qrxkygfs(KeyHandle h) {
   XFR1_Guard(__FILE__, __LINE__, [&] {
     switch (static_cast<Kind>(slot_kind(h.slot))) {
       case Kind::kFile:
-        if (Pin p = slot_pin(h.slot, Kind::kFile); p && p.get<FileControlBlock>()->seq.load() == h.seq)
-          fs = p.get<FileControlBlock>()->funcs.load();
+        fs = current_set<FileControlBlock>(h);
         break;
       case Kind::kCursor:
-        if (Pin p = slot_pin(h.slot, Kind::kCursor); p && p.get<CursorBlock>()->seq.load() == h.seq)
-          fs = p.get<CursorBlock>()->funcs.load();
+        fs = current_set<CursorBlock>(h);
         break;
       case Kind::kUpdate:
-        if (Pin p = slot_pin(h.slot, Kind::kUpdate); p && p.get<UpdateBlock>()->seq.load() == h.seq)
-          fs = p.get<UpdateBlock>()->funcs.load();
+        fs = current_set<UpdateBlock>(h);
         break;
       default:
         break;

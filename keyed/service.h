@@ -18,6 +18,7 @@
 
 #include "host/qrxhost.h"
 #include "keyed/handles.h"
+#include "keyed/links.h"
 #include "qrxky.h"
 
 // Entry points of the service: hidden names that the tables hold; the exported qrx and public names are
@@ -71,25 +72,6 @@ inline constexpr uint32_t kMaxName = 255;
 // The function sets (constant data, in frame.cc).
 extern const qrxky_func_set fileUpdateFuncSet, fileInputFuncSet, cursorFuncSet, cursorUpdateFuncSet,
     cursorNoPosFuncSet, updateInvalidFuncSet, updateFuncSet, deadFuncSet;
-
-// A member of an intrusive circular list; a list's header is a Links whose next/prev point to itself when
-// the list is empty. `self` is the block the links belong to (null in a header).
-struct Links {
-  Links *next = nullptr;
-  Links *prev = nullptr;
-  void *self = nullptr;
-  void init_empty() { next = prev = this; }
-  bool empty() const { return next == this; }
-  void push_back(Links *m) {
-    m->prev = prev, m->next = this;
-    prev->next = m, prev = m;
-  }
-  void unlink() {
-    prev->next = next, next->prev = prev;
-    next = prev = nullptr;
-  }
-  bool linked() const { return next != nullptr; }
-};
 
 struct KeyTriple {
   uint32_t key_offset = 0;

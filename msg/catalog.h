@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "keyed/handles.h"
+#include "keyed/links.h"
 #include "qrxmsg.h"
 
 namespace qrx::msg {
@@ -21,23 +22,7 @@ inline constexpr int32_t kOk = QRXM_OK, kInvalid = QRXM_INVALID, kBadHandle = QR
 inline constexpr size_t kNameLen = 8, kCodeLen = 6, kPrefixLen = 3, kMaxText = QRXM_MAX_TEXT,
                         kMaxEntry = QRXM_MAX_ENTRY;
 
-// A member of a circular doubly linked list; a list's header is a Link pointing to itself when empty.
-// `self` is the record the link belongs to (null in a header).
-struct Link {
-  Link *next;
-  Link *prev;
-  void *self;
-  void init_empty() { next = prev = this, self = nullptr; }
-  bool empty() const { return next == this; }
-  void push_front(Link *m) {
-    m->next = next, m->prev = this;
-    next->prev = m, next = m;
-  }
-  void unlink() {
-    prev->next = next, next->prev = prev;
-    next = prev = nullptr;
-  }
-};
+using Link = qrx::keyed::Links;  // a list's header is a Link pointing to itself when empty
 
 struct Anchor {
   char eye[4];            // "MSAB"

@@ -58,10 +58,18 @@ int32_t output(const OpenRecord *rec, char *text, size_t length, uint16_t attrib
   return rec->output(qrxm_handle{rec->seq, 0, rec->slot}, &desc, attribute, &status);
 }
 
-// Takes the current message of the first open of the component that has one: builds it into
-// text[0..kMaxText), empties the code and gives the record. 6 without an anchor, 5 when there is no such
-// component or code, or the code names no entry. Caller holds the mutex.
-int32_t take_current(const char *name, char *text, size_t *length, uint16_t *attribute, OpenRecord **out) {
+// A current message taken from an open: its built text and attribute, and the open it came from.
+struct Current {
+  char text[kMaxText];
+  size_t length = 0;
+  uint16_t attr = 0;
+  OpenRecord *rec = nullptr;
+};
+
+// Takes the current message of the first open of the component that has one: builds it into cur, empties
+// the code and gives the record. 6 without an anchor, 5 when there is no such component or code, or the
+// code names no entry. Caller holds the mutex.
+int32_t take_current(const char *name, Current *cur) {
   int32_t status = kOk;
   Anchor *anchor = find_anchor(&status);
   if (anchor == nullptr) return kNoAnchor;
@@ -70,9 +78,9 @@ int32_t take_current(const char *name, char *text, size_t *length, uint16_t *att
   for (Link *l = comp->opens.next; l != &comp->opens; l = l->next) {
     auto *rec = static_cast<OpenRecord *>(l->self);
     if (rec->code[0] == '\0') continue;
-    status = build(rec, rec->code, text, kMaxText, length, attribute);
+    status = build(rec, rec->code, cur->text, kMaxText, &cur->length, &cur->attr);
     rec->code[0] = '\0';
-    *out = rec;
+    cur->rec = rec;
     return status;
   }
   return kNotFound;
@@ -177,14 +185,11 @@ QRX_API int32_t qrxm1wf(qrxm_handle handle, const char *number, const uintptr_t 
 QRX_API int32_t qrxm2gc(const char *name, qrxm_desc *desc) {
   if (name == nullptr || desc == nullptr || (desc->text == nullptr && desc->max > 0)) return kInvalid;
   std::lock_guard<std::mutex> g(family_mutex());
-  char text[kMaxText];
-  size_t length = 0;
-  uint16_t attr = 0;
-  OpenRecord *rec = nullptr;
-  const int32_t status = take_current(name, text, &length, &attr, &rec);
+  Current cur;
+  const int32_t status = take_current(name, &cur);
   if (status != kOk) return status;
-  const size_t n = length < desc->max ? length : desc->max;
-  if (n > 0) std::memcpy(desc->text, text, n);
+  const size_t n = cur.length < desc->max ? cur.length : desc->max;
+  if (n > 0) std::memcpy(desc->text, cur.text, n);
   desc->length = static_cast<uint16_t>(n);
   return kOk;
 }
@@ -192,12 +197,9 @@ QRX_API int32_t qrxm2gc(const char *name, qrxm_desc *desc) {
 QRX_API int32_t qrxm2wm(const char *name) {
   if (name == nullptr) return kInvalid;
   std::lock_guard<std::mutex> g(family_mutex());
-  char text[kMaxText];
-  size_t length = 0;
-  uint16_t attr = 0;
-  OpenRecord *rec = nullptr;
-  const int32_t status = take_current(name, text, &length, &attr, &rec);
-  return status != kOk ? status : output(rec, text, length, attr);
+  Current cur;
+  const int32_t status = take_current(name, &cur);
+  return status != kOk ? status : output(cur.rec, cur.text, cur.length, cur.attr);
 }
 
 }  // extern "C"
