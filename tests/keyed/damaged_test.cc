@@ -8,8 +8,8 @@ namespace {
 using Files = std::pair<std::string, std::string>;  // data file, index file
 
 TEST_F(KeyedTest, OpensOfDamagedFilesFailWithAStatus) {
-  const std::string db = sample("DMG", {1, 2, 3}), data = tb::read_file(db + ".DB");
-  const std::string index = tb::read_file(db + ".IDX");
+  const std::string db = sample("DMG", {1, 2, 3}), data = tb::read_file(db + ".DB"),
+                    index = tb::read_file(db + ".IDX");
   std::string no_fields = data, wide_area = data;
   no_fields[7] = 0, wide_area[0] = 0x7F;  // field count 0; a field area beyond the end of the file
   for (const Files &f : {Files{data.substr(0, 6), index}, Files{no_fields, index}, Files{wide_area, index},
