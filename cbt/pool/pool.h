@@ -233,3 +233,14 @@ uint32_t pool_allocated_count(BufPool *pool);
 // Test hook: buffer memory comes from fn (calloc's contract) instead of std::calloc, so that tests can
 // make it run out; null restores std::calloc. Programs never need it.
 void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size));
+
+// Benchmark hook: while set, every get_blk (and the B-tree layer's gets) reports the block it hands out,
+// after the block is in its buffer: the Bfile's unique id, the block number, the data area (read-only,
+// valid during the call) and whether the get read it from disk. Used to record the pool's real access
+// trace for replacement studies; null (the default) costs one relaxed load per get.
+using pool_access_hook_fn = void (*)(uint64_t fid, int32_t blkno, const void *data, bool miss);
+void pool_set_access_hook(pool_access_hook_fn fn);
+
+namespace qrx::pool {
+extern std::atomic<pool_access_hook_fn> g_access_hook;  // see pool_set_access_hook
+}  // namespace qrx::pool

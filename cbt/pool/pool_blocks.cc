@@ -23,7 +23,8 @@ namespace {
 void *get_locked(BufPool *pool, Bfile *bf, int32_t blkno, uint32_t *status) {
   QRX_BLOCK_TRACE("Getting block %d", blkno);
   BufRec *buf = find_rec(pool, bf, blkno);
-  if (buf == nullptr) {
+  const bool miss = buf == nullptr;
+  if (miss) {
     buf = empty_rec(pool, status);
     if (buf == nullptr) {
       *status = QRXCB_POOL_NO_BUFFER;
@@ -41,6 +42,7 @@ void *get_locked(BufPool *pool, Bfile *bf, int32_t blkno, uint32_t *status) {
   // The buffer moves to the most recently used end when it is released or put: while pinned it cannot
   // be replaced, so its place among the unpinned buffers is decided by that last move alone.
   ++buf->pincnt;
+  if (auto hook = g_access_hook.load(std::memory_order_relaxed)) hook(bf->fid, blkno, buf->data, miss);
   return buf->data;
 }
 

@@ -399,6 +399,14 @@ uint32_t pool_allocated_count(BufPool *pool) {
   return pl.lock(pool) ? pl.pool()->allocated : 0;
 }
 
+namespace qrx::pool {
+std::atomic<pool_access_hook_fn> g_access_hook{nullptr};
+}
+
+void pool_set_access_hook(pool_access_hook_fn fn) {
+  qrx::pool::g_access_hook.store(fn, std::memory_order_relaxed);
+}
+
 void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size)) {
   qrx::pool::g_buffer_alloc.store(fn != nullptr ? fn : &qrx::pool::plain_calloc, std::memory_order_relaxed);
 }
