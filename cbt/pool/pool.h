@@ -1,10 +1,15 @@
-// pool.h - the shared LRU buffer pool: records, internal steps and the hooks the B-tree layer uses.
+// pool.h - the shared buffer pool: records, internal steps and the hooks the B-tree layer uses.
 //
 // Owns: the process-wide pool registry (qrxcbbpa: every pool and every open Bfile), the pools and their
 // buffers, and the Bfile records. Calls: the block-file helpers and the host services only.
+//
 // Locks, outermost first: the registry mutex, held only while a Bfile or pool is looked up or linked;
-// then one pool mutex, held alone for the rest of an operation including its disk transfers. The pool
-// mutex guards the pool's buffer list, its index and every buffer header, and the mutable Bfile fields.
+// then one pool mutex; then one shard lock of the pool's block index. The pool mutex guards the buffer
+// list, the replacement state, the allocation counts, the address set and the mutable Bfile fields, and
+// is held through every step that changes which block a buffer holds (a miss, with its disk transfers,
+// an eviction, a close). A shard lock guards one shard of the block index and the pin counts and dirty
+// flags of the buffers indexed in it. A hit (the block is cached) takes its shard lock alone, so threads
+// working on different blocks, and above all on different files, do not serialise on the pool.
 #pragma once
 
 #include <atomic>
@@ -30,38 +35,79 @@ void unlink(Link *l);
 // Buffer record: one allocation, this header followed by the data area of the pool's bufsize bytes.
 // A buffer is free (fid 0), assigned to a block of an open file (fid of that file, indexed), or detached
 // (fid 0, still pinned: its file was closed while a holder still had its data address).
-struct alignas(16) BufRec : Link {  // next, prev: links in the pool's bufs list (front = least recent)
-  int32_t pincnt = 0;               // number of holders; above 0 the buffer is never reused or dropped
+// Fields that say which block a buffer holds (fid, fd, blkno, blksize) change only under the pool mutex
+// while the buffer is unpinned and out of the index, so a holder of a pin reads them freely.
+struct alignas(16) BufRec : Link {  // next, prev: links in the pool's bufs list
+  std::atomic<int32_t> pincnt{0};   // holders; above 0 the buffer is never reused or dropped (shard lock)
   int32_t fd = -1;                  // descriptor of the file whose block this is; -1 when free
   int32_t blkno = -1;               // block number held; -1 when free
   uint32_t blksize = 0;             // block size of that file
-  int32_t dirty = 0;                // 1 when the data area has changes not yet written
+  int32_t dirty = 0;                // 1 when the data area has changes not yet written (shard lock)
   uint8_t *data = nullptr;          // the data area, right behind this header
   uint64_t fid = 0;                 // unique id of the Bfile the block belongs to; 0 when free or detached
-  BufRec *hnext = nullptr;          // next buffer in the same index bucket
+  BufRec *hnext = nullptr;          // next buffer in the same index chain (shard lock)
   std::atomic<uint8_t> checked{0};  // set by the B-tree layer once the block's structure was validated
+  std::atomic<uint8_t> ref{0};      // clock rule: sweeps the buffer survives; set on every release
 };
 // The data area starts at a 16-byte boundary right behind the header.
 static_assert(sizeof(BufRec) % 16 == 0);
 
-// Index of the assigned buffers by (file id, block number): a power-of-two table of intrusive hash
-// chains, kept at one bucket or more per allocated buffer so that a lookup costs a constant expected
-// time while a pool's unused budget costs nothing.
+// Bits of a block's hash that choose its shard of the block index (64 shards).
+inline constexpr unsigned kShardBits = 6;
+
+// One shard of the index of the assigned buffers by (file id, block number): a power-of-two table of
+// intrusive hash chains, kept at one bucket or more per buffer of the shard so that a lookup costs a
+// constant expected time while a pool's unused budget costs nothing.
 class BlockIndex {
  public:
-  BufRec *find(uint64_t fid, int32_t blkno) const;
-  void insert(BufRec *buf);  // buf->fid and buf->blkno set, not yet indexed
-  void erase(BufRec *buf);   // buf indexed under its current fid and blkno
+  BufRec *find(uint64_t fid, int32_t blkno, uint64_t hash) const;
+  void insert(BufRec *buf, uint64_t hash);  // buf->fid and buf->blkno set, not yet indexed
+  void erase(BufRec *buf, uint64_t hash);   // buf indexed under its current fid and blkno
   // Grows the table to at least `buffers` buckets. Without memory the table keeps its size, which only
   // lengthens the chains.
   void reserve(size_t buffers);
   bool ready() const { return !buckets_.empty(); }
 
  private:
-  size_t slot(uint64_t fid, int32_t blkno) const;
+  // The bits below the shard's choose the bucket.
+  size_t slot(uint64_t hash) const { return static_cast<size_t>((hash << kShardBits) >> shift_); }
   std::vector<BufRec *> buckets_;  // chains through BufRec::hnext
   unsigned shift_ = 64;            // 64 minus log2 of the bucket count
 };
+
+// A lock for the few instructions of an index lookup and a pin: spinning briefly, then yielding.
+class SpinLock {
+ public:
+  void lock() {
+    while (flag_.exchange(true, std::memory_order_acquire)) {
+      for (int spins = 0; flag_.load(std::memory_order_relaxed); ++spins)
+        if (spins > 64) yield();
+    }
+  }
+  void unlock() { flag_.store(false, std::memory_order_release); }
+
+ private:
+  static void yield();
+  std::atomic<bool> flag_{false};
+};
+
+// Shards of the block index, each with its lock on a cache line of its own.
+struct alignas(64) Shard {
+  SpinLock lock;
+  BlockIndex index;
+};
+
+// Hash of a block's identity: its top kShardBits bits choose the shard, the following ones the bucket.
+inline uint64_t block_hash(uint64_t fid, int32_t blkno) {
+  return ((fid << 32) ^ static_cast<uint32_t>(blkno)) * 0x9E3779B97F4A7C15ull;  // Fibonacci hashing
+}
+
+// The replacement rules. kClock: a sweeping hand passes every buffer round the list, evicting the first
+// unpinned one whose count of sweeps to survive (ref, set on release from the holder's hint) has run
+// out; a release writes one byte of the buffer and moves nothing. kLru: exact least-recently-used
+// order, every release moving its buffer to the end of the list under the pool mutex; kept to compare
+// the two.
+enum class Rule : uint8_t { kClock, kLru };
 
 // The data addresses of a pool's buffers, so that an address handed back by a caller can be checked
 // without touching memory that may not be a buffer. Open addressing with linear probing; 0 marks an
@@ -83,17 +129,24 @@ class AddrSet {
 }  // namespace qrx::pool
 
 // Pool record.
+// The buffer list: free buffers are kept at its front, where a request takes them first. Under kLru
+// the assigned ones follow from least to most recently used; under kClock their order is the ring the
+// hand sweeps.
 struct BufPool : qrx::pool::Link {  // next, prev: links in the registry's pools list
-  qrx::pool::Link bufs;             // buffers: first = least recently used, last = most recently used
+  qrx::pool::Link bufs;             // buffers; guarded by mutex
   uint32_t bufsize = 0;             // size of every buffer's data area in bytes
   std::mutex mutex;                 // the pool mutex
   uint64_t id = 0;                  // unique id; a Bfile names its pool by address and id
   uint32_t nbufs = 0;               // the pool's buffer count as callers see it; guarded by mutex
   uint32_t allocated = 0;           // buffers in bufs, at most nbufs (see alloc_bufs); guarded by mutex
-  qrx::pool::BlockIndex index;      // assigned buffers by (file id, block); guarded by mutex
+  qrx::pool::Rule rule = qrx::pool::Rule::kClock;  // fixed when the pool is made
+  qrx::pool::Link *hand = &bufs;  // kClock: the next buffer the hand looks at; guarded by mutex
+  qrx::pool::Shard shards[size_t{1} << qrx::pool::kShardBits];  // the block index
   qrx::pool::AddrSet addrs;         // data addresses of all buffers; guarded by mutex
   std::atomic<uint64_t> reads{0};   // blocks read from disk by get_blk
   std::atomic<uint64_t> writes{0};  // blocks written to disk (write-now, write-back, flush)
+
+  qrx::pool::Shard &shard(uint64_t hash) { return shards[hash >> (64 - qrx::pool::kShardBits)]; }
 };
 
 // Per open block file (made by open_blks, freed by close_blks).
@@ -146,40 +199,55 @@ class PoolLock {
   std::unique_lock<std::mutex> lock_;
 };
 
-// Internal steps; all need the pool mutex held.
+// Internal steps; all need the pool mutex held unless they say otherwise.
 // A pool's nbufs buffers are allocated when they are first needed: nbufs - allocated of them exist only
-// as budget, counted as free buffers at the least recently used end. alloc_bufs allocates up to n
-// zeroed free buffers (never past nbufs) and puts them at that end; when memory runs out it leaves an
-// error line and returns the number it could allocate, setting no status: the caller decides whether
+// as budget, counted as free buffers ahead of every assigned one. alloc_bufs allocates up to n zeroed
+// free buffers (never past nbufs) and puts them at the front of the list; when memory runs out it leaves
+// an error line and returns the number it could allocate, setting no status: the caller decides whether
 // the request fails.
 uint32_t alloc_bufs(BufPool *pool, uint32_t n);
-// The buffer holding the block, or null.
-inline BufRec *find_rec(BufPool *pool, const Bfile *bf, int32_t blkno) {
-  return pool->index.find(bf->fid, blkno);
-}
-// The replacement rule: the least recently used unpinned buffer, written back first when dirty (a failed
-// write-back sets status 4 and skips it), where budget not yet allocated counts as free buffers ahead of
-// all others: some of it is allocated rather than evicting an assigned buffer. When none is found and
-// `grow` is set, the pool grows by one buffer. The buffer comes back free and unpinned at its place in
-// the list, or null, which the caller reports as status 3 where that is a failure (shrinking merely
-// stops).
+// The buffer holding the block, pinned once more, or null when the block is not cached. Takes the
+// block's shard lock alone: this is the whole of a hit, and needs no pool mutex.
+BufRec *pin_cached(BufPool *pool, uint64_t fid, int32_t blkno);
+// The buffer holding the block (not pinned), or null.
+BufRec *find_rec(BufPool *pool, const Bfile *bf, int32_t blkno);
+// The replacement step. A free buffer at the front of the list is taken first; then budget not yet
+// allocated, which counts as free buffers ahead of all others; then the pool's rule chooses an
+// unpinned buffer, written back first when dirty (a failed write-back sets status 4, leaves the buffer
+// cached and dirty and goes on). When none is found and `grow` is set, the pool grows by one buffer.
+// The buffer comes back free, unpinned and out of the index, or null, which the caller reports as
+// status 3 where that is a failure (shrinking merely stops).
 BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow = true);
-// Moves the buffer to the most recently used end.
+// kLru: moves the buffer to the most recently used end.
 void set_mru(BufPool *pool, BufRec *buf);
-// Assigns a free buffer to a block of bf and indexes it (not pinned, clean, not checked).
-void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno);
-// Makes an assigned buffer free (fd and blkno -1, clean) and removes it from the index.
+// Assigns a free buffer to a block of bf and indexes it with `pins` holders (clean, not checked). The
+// buffer takes the place of the most recently used one: the end of the list under kLru, the place
+// right behind the hand under kClock.
+void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno, int32_t pins);
+// Takes an unpinned assigned buffer out of the index; false (nothing changed) when it is pinned.
+bool unindex_rec(BufPool *pool, BufRec *buf);
+// Makes an assigned buffer free (fd and blkno -1, clean), out of the index, at the front of the list.
+// A pinned buffer (its file is being closed) is detached: free in the same way, it is reused only
+// once its holders have released it.
 void release_rec(BufPool *pool, BufRec *buf);
-// Writes a buffer's block to its own descriptor; counts the write. 1, or -1.
+// Writes a buffer's block to its own descriptor; counts the write. 1, or -1. Needs only a pin.
 int32_t write_rec(BufPool *pool, BufRec *buf, uint32_t blksize);
 // The buffer whose data area is `data` when it is a pinned block of bf in this pool, else null. Reads
 // no memory at `data` unless it is the data area of one of the pool's buffers.
 BufRec *pinned_rec(BufPool *pool, const Bfile *bf, const void *data);
+// Gives back one pin of a buffer the caller holds, marking it dirty (dirty 1), clean (dirty 0) or
+// leaving its flag (dirty -1), and sets its clock count to `weight`; under kLru moves it to the most
+// recently used end, which needs the pool mutex: `locked` says whether the caller holds it.
+void unpin_rec(BufPool *pool, BufRec *buf, int32_t dirty, uint8_t weight, bool locked);
+// Sets the dirty flag of a buffer the caller holds pinned.
+void mark_rec(BufPool *pool, BufRec *buf, int32_t dirty);
 // Writes bf's dirty buffers back: 1, or -1 when a write failed (those buffers stay dirty).
 int32_t write_file_bufs(BufPool *pool, const Bfile *bf);
-// Unlinks a buffer from the list and the address set and frees it (index entry already removed); the
-// pool's count drops with it.
+// Unlinks a free buffer from the list and the address set and frees it; the pool's count drops with it.
 void free_rec(BufPool *pool, BufRec *buf);
+// The rule of pools made from now on: kClock, or kLru when the environment variable QRX_POOL_RULE is
+// "lru" at the first pool's making; pool_set_default_rule overrides both (tests, benchmarks).
+Rule default_rule();
 
 // Bodies of the exported operations (same contracts as in qrxcb.h); the exported functions add the
 // entry and exit events. Each sets the calling thread's pool status: 0 on success, except that a get_blk,
@@ -201,9 +269,14 @@ int32_t rlse_blk(Bfile *bf, void *data);
 int32_t flush_blks(Bfile *bf);
 // Same results and statuses as get_blk, put_blk and rlse_blk, for a caller that keeps bf open for the
 // whole call and hands back only addresses it got for bf and still holds pinned.
+// `weight` is the clock count the block gets (1 for a block used once in a while, more for one every
+// lookup passes through, such as an interior node of a tree).
 void *get_blk_held(Bfile *bf, int32_t blkno);
-int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow);
-int32_t rlse_blk_held(Bfile *bf, void *data);
+int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow, uint8_t weight = 1);
+int32_t rlse_blk_held(Bfile *bf, void *data, uint8_t weight = 1);
+// Writes a block the caller holds now and marks it clean, keeping the pin: 1, or -1 (status 4, the
+// block stays dirty; status 8 for an address not held).
+int32_t write_blk_held(Bfile *bf, void *data);
 }  // namespace op
 
 // Header of the buffer whose data area is `data` (no check).
@@ -229,6 +302,10 @@ uint32_t pool_buffer_count(BufPool *pool);
 // Number of those buffers whose memory is allocated, taken under the pool's lock; 0 when the pool is
 // not registered.
 uint32_t pool_allocated_count(BufPool *pool);
+
+// The replacement rule of pools made from now on (see qrx::pool::Rule); tests and benchmarks use it to
+// compare the rules.
+void pool_set_default_rule(qrx::pool::Rule rule);
 
 // Test hook: buffer memory comes from fn (calloc's contract) instead of std::calloc, so that tests can
 // make it run out; null restores std::calloc. Programs never need it.

@@ -1,11 +1,12 @@
 // pool_blocks.cc - getting, pinning, putting back and flushing the blocks of an open file.
 //
 // Every exported operation looks its Bfile up and takes the pool mutex in one pass through the registry,
-// then works under the pool mutex alone; block transfers run under it. The *_held forms serve the B-tree
+// then works under the pool mutex; block transfers run under it. The *_held forms serve the B-tree
 // layer, which holds its file's control-record mutex for the whole operation and so knows the Bfile is
 // open and every address it hands back came from its own get: they skip the registry and the address
-// set but keep the pool mutex and every other step. A hit costs one index lookup, no
-// allocation and no walk of the buffer list.
+// set, and a hit or a release takes no pool mutex at all, only the block's shard lock (under kLru a
+// release takes the pool mutex to keep the exact order). A hit costs one index lookup, no allocation
+// and no walk of the buffer list.
 #include <cstring>
 
 #include "cbt/pool/pool.h"
@@ -19,10 +20,16 @@ namespace op {
 
 namespace {
 
-// The bodies of get, put and release, run with the pool mutex held.
+void report(const Bfile *bf, int32_t blkno, const BufRec *buf, bool miss) {
+  if (auto hook = g_access_hook.load(std::memory_order_relaxed)) hook(bf->fid, blkno, buf->data, miss);
+}
+
+// The body of a get, run with the pool mutex held: a hit, or a miss that reads the block into a buffer
+// the replacement step frees. The buffer's place among the unpinned ones is decided when it is released
+// or put: while pinned it cannot be replaced.
 void *get_locked(BufPool *pool, Bfile *bf, int32_t blkno, uint32_t *status) {
   QRX_BLOCK_TRACE("Getting block %d", blkno);
-  BufRec *buf = find_rec(pool, bf, blkno);
+  BufRec *buf = pin_cached(pool, bf->fid, blkno);
   const bool miss = buf == nullptr;
   if (miss) {
     buf = empty_rec(pool, status);
@@ -36,42 +43,30 @@ void *get_locked(BufPool *pool, Bfile *bf, int32_t blkno, uint32_t *status) {
       *status = QRXCB_POOL_IO;  // the buffer stays free
       return nullptr;
     }
-    assign_rec(pool, buf, bf, blkno);
+    assign_rec(pool, buf, bf, blkno, 1);
     pool->reads.fetch_add(1, std::memory_order_relaxed);
   }
-  // The buffer moves to the most recently used end when it is released or put: while pinned it cannot
-  // be replaced, so its place among the unpinned buffers is decided by that last move alone.
-  ++buf->pincnt;
-  if (auto hook = g_access_hook.load(std::memory_order_relaxed)) hook(bf->fid, blkno, buf->data, miss);
+  report(bf, blkno, buf, miss);
   return buf->data;
 }
 
-int32_t put_locked(BufPool *pool, Bfile *bf, BufRec *buf, int32_t writenow, uint32_t *status) {
-  --buf->pincnt;
+// Gives back a pinned buffer, written now (writenow set: block 0 of a read-only file holds the control
+// record, whose update stays in the buffer only) or marked dirty.
+int32_t put_pinned(BufPool *pool, Bfile *bf, BufRec *buf, int32_t writenow, uint8_t weight, bool locked,
+                   uint32_t *status) {
   int32_t rc = 1;
-  if (writenow != 0) {
-    // Block 0 of a read-only file holds the control record; its update stays in the buffer only.
-    if (!(buf->blkno == 0 && bf->rdonly != 0) && write_rec(pool, buf, bf->blksize) != 1) {
-      *status = QRXCB_POOL_IO;
-      rc = -1;
-    }
-    buf->dirty = 0;
-  } else {
-    buf->dirty = 1;
+  if (writenow != 0 && !(buf->blkno == 0 && bf->rdonly != 0) && write_rec(pool, buf, bf->blksize) != 1) {
+    *status = QRXCB_POOL_IO;
+    rc = -1;
   }
-  set_mru(pool, buf);
+  unpin_rec(pool, buf, writenow != 0 ? 0 : 1, weight, locked);
   return rc;
-}
-
-void rlse_locked(BufPool *pool, BufRec *buf) {
-  --buf->pincnt;
-  set_mru(pool, buf);
 }
 
 // A data address the B-tree layer got from this pool for this file and still holds.
 BufRec *held_rec(const Bfile *bf, void *data) {
   BufRec *buf = rec_of(data);
-  return (buf->fid == bf->fid && buf->pincnt > 0) ? buf : nullptr;
+  return (buf->fid == bf->fid && buf->pincnt.load(std::memory_order_relaxed) > 0) ? buf : nullptr;
 }
 
 }  // namespace
@@ -90,39 +85,51 @@ void *get_blk(Bfile *bf, int32_t blkno) {
 void *get_blk_held(Bfile *bf, int32_t blkno) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
-  std::lock_guard<std::mutex> g(bf->pool->mutex);
-  return get_locked(bf->pool, bf, blkno, status);
+  BufPool *pool = bf->pool;
+  if (BufRec *buf = pin_cached(pool, bf->fid, blkno)) {
+    QRX_BLOCK_TRACE("Getting block %d", blkno);
+    report(bf, blkno, buf, false);
+    return buf->data;
+  }
+  std::lock_guard<std::mutex> g(pool->mutex);
+  return get_locked(pool, bf, blkno, status);
 }
 
-namespace {
-
-// Runs body(status, buf) under the pool mutex for a block the caller holds; -1 with status 8 otherwise.
-template <class Body>
-int32_t with_held(Bfile *bf, void *data, Body body) {
+int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow, uint8_t weight) {
   uint32_t *status = status_word();
   *status = QRXCB_POOL_OK;
-  std::lock_guard<std::mutex> g(bf->pool->mutex);
   BufRec *buf = held_rec(bf, data);
   if (buf == nullptr) {
     *status = QRXCB_POOL_NO_BFILE;
     return -1;
   }
-  return body(status, buf);
+  return put_pinned(bf->pool, bf, buf, writenow, weight, false, status);
 }
 
-}  // namespace
-
-int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow) {
-  return with_held(bf, data, [&](uint32_t *status, BufRec *buf) {
-    return put_locked(bf->pool, bf, buf, writenow, status);
-  });
+int32_t rlse_blk_held(Bfile *bf, void *data, uint8_t weight) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  BufRec *buf = held_rec(bf, data);
+  if (buf == nullptr) {
+    *status = QRXCB_POOL_NO_BFILE;
+    return -1;
+  }
+  unpin_rec(bf->pool, buf, -1, weight, false);
+  return 1;
 }
 
-int32_t rlse_blk_held(Bfile *bf, void *data) {
-  return with_held(bf, data, [&](uint32_t *, BufRec *buf) {
-    rlse_locked(bf->pool, buf);
-    return 1;
-  });
+int32_t write_blk_held(Bfile *bf, void *data) {
+  uint32_t *status = status_word();
+  *status = QRXCB_POOL_OK;
+  BufRec *buf = held_rec(bf, data);
+  if (buf == nullptr) {
+    *status = QRXCB_POOL_NO_BFILE;
+    return -1;
+  }
+  const bool written = write_rec(bf->pool, buf, bf->blksize) == 1;
+  mark_rec(bf->pool, buf, written ? 0 : 1);
+  if (!written) *status = QRXCB_POOL_IO;
+  return written ? 1 : -1;
 }
 
 void *empty_blk(Bfile *bf, int32_t blkno) {
@@ -140,7 +147,7 @@ void *empty_blk(Bfile *bf, int32_t blkno) {
   // holds two buffers for one block.
   BufRec *buf = find_rec(pool, bf, blkno);
   if (buf != nullptr) {
-    if (buf->pincnt > 0) {
+    if (!unindex_rec(pool, buf)) {
       *status = QRXCB_POOL_NO_BUFFER;
       return nullptr;
     }
@@ -152,10 +159,8 @@ void *empty_blk(Bfile *bf, int32_t blkno) {
       return nullptr;
     }
   }
-  assign_rec(pool, buf, bf, blkno);
-  ++buf->pincnt;
   std::memset(buf->data, 0, pool->bufsize);
-  set_mru(pool, buf);
+  assign_rec(pool, buf, bf, blkno, 1);
   return buf->data;
 }
 
@@ -184,13 +189,13 @@ int32_t with_pinned(Bfile *bf, void *data, Body body) {
 
 int32_t put_blk(Bfile *bf, void *data, int32_t writenow) {
   return with_pinned(bf, data, [&](BufPool *pool, uint32_t *status, BufRec *buf) {
-    return put_locked(pool, bf, buf, writenow, status);
+    return put_pinned(pool, bf, buf, writenow, 1, true, status);
   });
 }
 
 int32_t rlse_blk(Bfile *bf, void *data) {
   return with_pinned(bf, data, [](BufPool *pool, uint32_t *, BufRec *buf) {
-    rlse_locked(pool, buf);
+    unpin_rec(pool, buf, -1, 1, true);
     return 1;
   });
 }

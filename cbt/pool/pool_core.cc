@@ -1,7 +1,9 @@
 // pool_core.cc - the pool registry, the per-thread pool status, the block index and the steps every pool
 // operation is made of: allocating buffers, the replacement rule and the move to the most recently used end.
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <thread>
 
 #include "cbt/pool/pool.h"
 #include "host/qrxtrace.h"
@@ -128,27 +130,26 @@ uint32_t PoolLock::lock_file(const Bfile *bf) {
 
 // ---- block index ---------------------------------------------------------------------------------
 
-size_t BlockIndex::slot(uint64_t fid, int32_t blkno) const {
-  uint64_t key = (fid << 32) ^ static_cast<uint32_t>(blkno);
-  return static_cast<size_t>((key * kGolden) >> shift_);
+void SpinLock::yield() {
+  std::this_thread::yield();
 }
 
-BufRec *BlockIndex::find(uint64_t fid, int32_t blkno) const {
+BufRec *BlockIndex::find(uint64_t fid, int32_t blkno, uint64_t hash) const {
   if (buckets_.empty()) return nullptr;
-  for (BufRec *b = buckets_[slot(fid, blkno)]; b != nullptr; b = b->hnext)
+  for (BufRec *b = buckets_[slot(hash)]; b != nullptr; b = b->hnext)
     if (b->blkno == blkno && b->fid == fid) return b;
   return nullptr;
 }
 
-void BlockIndex::insert(BufRec *buf) {
-  // mk_pool refuses to make a pool whose table could not be allocated, and the table never shrinks.
-  BufRec *&head = buckets_[slot(buf->fid, buf->blkno)];
+void BlockIndex::insert(BufRec *buf, uint64_t hash) {
+  // mk_pool refuses to make a pool whose tables could not be allocated, and a table never shrinks.
+  BufRec *&head = buckets_[slot(hash)];
   buf->hnext = head;
   head = buf;
 }
 
-void BlockIndex::erase(BufRec *buf) {
-  for (BufRec **pp = &buckets_[slot(buf->fid, buf->blkno)]; *pp != nullptr; pp = &(*pp)->hnext) {
+void BlockIndex::erase(BufRec *buf, uint64_t hash) {
+  for (BufRec **pp = &buckets_[slot(hash)]; *pp != nullptr; pp = &(*pp)->hnext) {
     if (*pp == buf) {
       *pp = buf->hnext;
       buf->hnext = nullptr;
@@ -172,7 +173,7 @@ void BlockIndex::reserve(size_t buffers) {
   for (BufRec *chain : old) {
     while (chain != nullptr) {
       BufRec *next = chain->hnext;
-      insert(chain);
+      insert(chain, block_hash(chain->fid, chain->blkno));
       chain = next;
     }
   }
@@ -247,6 +248,100 @@ void AddrSet::erase(const void *p) {
 
 // ---- steps -----------------------------------------------------------------------------------------
 
+namespace {
+
+// Takes a buffer out of the list, moving the clock hand on first when it points at it.
+void unlink_buf(BufPool *pool, BufRec *buf) {
+  if (pool->hand == buf) pool->hand = buf->next;
+  unlink(buf);
+}
+
+// Links l in front of `at` (at the end of the list when `at` is the sentinel).
+void link_before(Link *at, Link *l) {
+  l->next = at;
+  l->prev = at->prev;
+  at->prev->next = l;
+  at->prev = l;
+}
+
+bool is_free(const BufRec *b) {
+  return b->fid == 0 && b->pincnt.load(std::memory_order_relaxed) == 0;
+}
+
+// Writes back a buffer that is out of the index and unpinned, so that it can be reused: true when it
+// was clean or its write succeeded. Otherwise the buffer goes back into the index, cached and dirty,
+// with status 4.
+bool clean_for_reuse(BufPool *pool, BufRec *b, uint32_t *status) {
+  if (b->dirty == 0) return true;
+  if (write_rec(pool, b, b->blksize) == 1) {
+    b->dirty = 0;
+    return true;
+  }
+  *status = QRXCB_POOL_IO;
+  const uint64_t h = block_hash(b->fid, b->blkno);
+  Shard &s = pool->shard(h);
+  std::lock_guard<SpinLock> g(s.lock);
+  s.index.insert(b, h);
+  return false;
+}
+
+// Takes b when it is free, or unpinned and evictable; false leaves it where it was.
+bool take(BufPool *pool, BufRec *b, uint32_t *status) {
+  if (b->fid == 0) return b->pincnt.load(std::memory_order_relaxed) == 0;
+  return unindex_rec(pool, b) && clean_for_reuse(pool, b, status);
+}
+
+// kLru: the least recently used unpinned buffer.
+BufRec *lru_victim(BufPool *pool, uint32_t *status) {
+  for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
+    auto *b = static_cast<BufRec *>(l);
+    if (b->pincnt.load(std::memory_order_relaxed) > 0) continue;
+    if (take(pool, b, status)) return b;
+  }
+  return nullptr;
+}
+
+// kClock: the first unpinned buffer the hand reaches whose count has run out; the hand lowers every
+// count it passes. A buffer whose count is at most kMaxWeight is taken within kMaxWeight + 1 rounds,
+// so the sweep is bounded even when every buffer was just released.
+constexpr uint32_t kMaxWeight = 32;
+BufRec *clock_victim(BufPool *pool, uint32_t *status) {
+  const uint64_t steps = uint64_t{pool->allocated} * (kMaxWeight + 1) + 1;
+  for (uint64_t i = 0; i < steps && pool->allocated > 0; ++i) {
+    if (pool->hand == &pool->bufs) pool->hand = pool->bufs.next;
+    auto *b = static_cast<BufRec *>(pool->hand);
+    pool->hand = b->next;
+    if (b->pincnt.load(std::memory_order_relaxed) > 0) continue;
+    if (b->fid != 0) {
+      const uint8_t ref = b->ref.load(std::memory_order_relaxed);
+      if (ref > 0) {
+        b->ref.store(ref - 1, std::memory_order_relaxed);
+        continue;
+      }
+    }
+    if (take(pool, b, status)) return b;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+BufRec *pin_cached(BufPool *pool, uint64_t fid, int32_t blkno) {
+  const uint64_t h = block_hash(fid, blkno);
+  Shard &s = pool->shard(h);
+  std::lock_guard<SpinLock> g(s.lock);
+  BufRec *b = s.index.find(fid, blkno, h);
+  if (b != nullptr) b->pincnt.fetch_add(1, std::memory_order_relaxed);
+  return b;
+}
+
+BufRec *find_rec(BufPool *pool, const Bfile *bf, int32_t blkno) {
+  const uint64_t h = block_hash(bf->fid, blkno);
+  Shard &s = pool->shard(h);
+  std::lock_guard<SpinLock> g(s.lock);
+  return s.index.find(bf->fid, blkno, h);
+}
+
 uint32_t alloc_bufs(BufPool *pool, uint32_t n) {
   if (n > pool->nbufs - pool->allocated) n = pool->nbufs - pool->allocated;
   const size_t size = sizeof(BufRec) + pool->bufsize;
@@ -262,10 +357,13 @@ uint32_t alloc_bufs(BufPool *pool, uint32_t n) {
     }
     auto *buf = new (mem) BufRec;
     buf->data = data;
-    link_front(pool->bufs, buf);  // least recently used end: a new buffer is the first to be taken
+    link_front(pool->bufs, buf);  // a new buffer is the first to be taken
     ++pool->allocated;
   }
-  pool->index.reserve(pool->allocated);
+  for (Shard &s : pool->shards) {
+    std::lock_guard<SpinLock> g(s.lock);
+    s.index.reserve(pool->allocated >> kShardBits);
+  }
   return added;
 }
 
@@ -274,34 +372,19 @@ BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow) {
   // anything is evicted. Shrinking (grow unset) never allocates a buffer only to free it again. When an
   // allocation fails, the request is served as if the budget were used up: by evicting, or failing that
   // by the growth step, which needs memory too. The budget stays for a later request to try again.
-  bool budget = grow && pool->allocated < pool->nbufs;
   BufRec *taken = nullptr;
-  for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
-    auto *b = static_cast<BufRec *>(l);
-    if (b->pincnt > 0) continue;
-    if (b->fid != 0 && budget) {  // an assigned buffer: allocate instead of evicting it
-      if (alloc_bufs(pool, kChunk) > 0) {
-        taken = static_cast<BufRec *>(pool->bufs.next);
-        break;
-      }
-      budget = false;
-    }
-    if (b->dirty != 0) {
-      if (write_rec(pool, b, b->blksize) != 1) {
-        *status = QRXCB_POOL_IO;  // stays dirty; the walk goes on past it
-        continue;
-      }
-      b->dirty = 0;
-    }
-    taken = b;
-    break;
+  auto *front = static_cast<BufRec *>(pool->bufs.next);
+  if (front != &pool->bufs && is_free(front)) {
+    taken = front;
+  } else if (grow && pool->allocated < pool->nbufs && alloc_bufs(pool, kChunk) > 0) {
+    taken = static_cast<BufRec *>(pool->bufs.next);
+  } else {
+    taken = pool->rule == Rule::kLru ? lru_victim(pool, status) : clock_victim(pool, status);
   }
   if (taken == nullptr && grow) {
-    // Every allocated buffer is pinned (or could not be written back): budget left is allocated now;
-    // with none left, the pool grows by one buffer.
-    if (budget && alloc_bufs(pool, kChunk) > 0) {
-      taken = static_cast<BufRec *>(pool->bufs.next);
-    } else if (pool->allocated == pool->nbufs && pool->nbufs < UINT32_MAX) {
+    // Every allocated buffer is pinned (or could not be written back): with no budget left, the pool
+    // grows by one buffer.
+    if (pool->allocated == pool->nbufs && pool->nbufs < UINT32_MAX) {
       ++pool->nbufs;
       if (alloc_bufs(pool, 1) == 1) {
         taken = static_cast<BufRec *>(pool->bufs.next);
@@ -313,38 +396,59 @@ BufRec *empty_rec(BufPool *pool, uint32_t *status, bool grow) {
     if (taken == nullptr) QRX_ERROR("Unable to expand buffer pool");
   }
   if (taken == nullptr) return nullptr;
-  if (taken->fid != 0) release_rec(pool, taken);
+  taken->fid = 0;
   taken->fd = -1;
   taken->blkno = -1;
+  taken->dirty = 0;
   return taken;
 }
 
 void set_mru(BufPool *pool, BufRec *buf) {
   if (buf->next == &pool->bufs) return;
-  unlink(buf);
-  buf->prev = pool->bufs.prev;
-  buf->next = &pool->bufs;
-  pool->bufs.prev->next = buf;
-  pool->bufs.prev = buf;
+  unlink_buf(pool, buf);
+  link_before(&pool->bufs, buf);
 }
 
-void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno) {
+void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno, int32_t pins) {
   buf->fid = bf->fid;
   buf->fd = bf->fd;
   buf->blkno = blkno;
   buf->blksize = bf->blksize;
   buf->dirty = 0;
   buf->checked.store(0, std::memory_order_relaxed);
-  pool->index.insert(buf);
+  buf->ref.store(0, std::memory_order_relaxed);
+  unlink_buf(pool, buf);
+  link_before(pool->rule == Rule::kLru ? &pool->bufs : pool->hand, buf);
+  const uint64_t h = block_hash(buf->fid, blkno);
+  Shard &s = pool->shard(h);
+  std::lock_guard<SpinLock> g(s.lock);
+  buf->pincnt.store(pins, std::memory_order_relaxed);
+  s.index.insert(buf, h);
+}
+
+bool unindex_rec(BufPool *pool, BufRec *buf) {
+  const uint64_t h = block_hash(buf->fid, buf->blkno);
+  Shard &s = pool->shard(h);
+  std::lock_guard<SpinLock> g(s.lock);
+  if (buf->pincnt.load(std::memory_order_relaxed) > 0) return false;
+  s.index.erase(buf, h);
+  return true;
 }
 
 void release_rec(BufPool *pool, BufRec *buf) {
-  if (buf->fid != 0) pool->index.erase(buf);
+  if (buf->fid != 0) {
+    const uint64_t h = block_hash(buf->fid, buf->blkno);
+    Shard &s = pool->shard(h);
+    std::lock_guard<SpinLock> g(s.lock);
+    s.index.erase(buf, h);
+  }
   buf->fid = 0;
   buf->fd = -1;
   buf->blkno = -1;
   buf->dirty = 0;
   buf->checked.store(0, std::memory_order_relaxed);
+  unlink_buf(pool, buf);
+  link_front(pool->bufs, buf);
 }
 
 int32_t write_rec(BufPool *pool, BufRec *buf, uint32_t blksize) {
@@ -356,17 +460,53 @@ int32_t write_rec(BufPool *pool, BufRec *buf, uint32_t blksize) {
 BufRec *pinned_rec(BufPool *pool, const Bfile *bf, const void *data) {
   if (!pool->addrs.contains(data)) return nullptr;
   BufRec *buf = rec_of(data);  // a buffer of this pool: its header may be read
-  if (buf->fid != bf->fid || buf->pincnt <= 0) return nullptr;
+  if (buf->fid != bf->fid || buf->pincnt.load(std::memory_order_relaxed) <= 0) return nullptr;
   return buf;
 }
 
+void unpin_rec(BufPool *pool, BufRec *buf, int32_t dirty, uint8_t weight, bool locked) {
+  std::unique_lock<std::mutex> pl;
+  if (pool->rule == Rule::kLru && !locked) pl = std::unique_lock<std::mutex>(pool->mutex);
+  {
+    // A detached buffer (fid 0) is in no shard; any shard lock orders its flags the same.
+    const uint64_t h = block_hash(buf->fid, buf->blkno);
+    Shard &s = pool->shard(h);
+    std::lock_guard<SpinLock> g(s.lock);
+    if (dirty >= 0) buf->dirty = dirty;
+    buf->ref.store(weight, std::memory_order_relaxed);
+    buf->pincnt.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (pool->rule == Rule::kLru && buf->fid != 0) set_mru(pool, buf);
+}
+
+void mark_rec(BufPool *pool, BufRec *buf, int32_t dirty) {
+  Shard &s = pool->shard(block_hash(buf->fid, buf->blkno));
+  std::lock_guard<SpinLock> g(s.lock);
+  buf->dirty = dirty;
+}
+
 void free_rec(BufPool *pool, BufRec *buf) {
-  unlink(buf);
+  unlink_buf(pool, buf);
   pool->addrs.erase(buf->data);
   --pool->nbufs;
   --pool->allocated;
   buf->~BufRec();
   std::free(buf);
+}
+
+namespace {
+std::atomic<int> g_default_rule{-1};  // -1: not yet read from the environment
+}
+
+Rule default_rule() {
+  int r = g_default_rule.load(std::memory_order_relaxed);
+  if (r < 0) {
+    const char *env = std::getenv("QRX_POOL_RULE");
+    r = static_cast<int>(env != nullptr && std::strcmp(env, "lru") == 0 ? Rule::kLru : Rule::kClock);
+    int expected = -1;
+    if (!g_default_rule.compare_exchange_strong(expected, r, std::memory_order_relaxed)) r = expected;
+  }
+  return static_cast<Rule>(r);
 }
 
 }  // namespace qrx::pool
@@ -405,6 +545,10 @@ std::atomic<pool_access_hook_fn> g_access_hook{nullptr};
 
 void pool_set_access_hook(pool_access_hook_fn fn) {
   qrx::pool::g_access_hook.store(fn, std::memory_order_relaxed);
+}
+
+void pool_set_default_rule(qrx::pool::Rule rule) {
+  qrx::pool::g_default_rule.store(static_cast<int>(rule), std::memory_order_relaxed);
 }
 
 void pool_set_buffer_alloc_hook(void *(*fn)(size_t count, size_t size)) {

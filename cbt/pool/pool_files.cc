@@ -24,10 +24,11 @@ constexpr uint32_t kBlockSizeWord = 4;
 // their holder may still touch their data area. True when a pinned one was met.
 bool drop_file_bufs(BufPool *pool, const Bfile *bf) {
   bool pinned = false;
-  for (Link *l = pool->bufs.next; l != &pool->bufs; l = l->next) {
+  for (Link *l = pool->bufs.next, *next; l != &pool->bufs; l = next) {
+    next = l->next;  // release_rec moves the buffer to the front
     auto *buf = static_cast<BufRec *>(l);
     if (buf->fid != bf->fid) continue;
-    if (buf->pincnt > 0) pinned = true;
+    if (buf->pincnt.load(std::memory_order_relaxed) > 0) pinned = true;
     release_rec(pool, buf);
   }
   return pinned;

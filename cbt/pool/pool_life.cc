@@ -1,4 +1,5 @@
 // pool_life.cc - making, growing, shrinking and freeing pools.
+#include <iterator>
 #include <new>
 
 #include "cbt/pool/pool.h"
@@ -15,8 +16,12 @@ BufPool *mk_pool(uint32_t bufsize, uint32_t bufcnt, uint32_t *status) {
   *status = QRXCB_POOL_OK;
   Registry &r = registry();
   auto *pool = new (std::nothrow) BufPool;
-  if (pool != nullptr) pool->index.reserve(0);  // the smallest table; it grows with the buffers
-  if (pool == nullptr || !pool->index.ready()) {
+  bool ready = pool != nullptr;
+  for (size_t i = 0; ready && i < std::size(pool->shards); ++i) {
+    pool->shards[i].index.reserve(0);  // the smallest tables; they grow with the buffers
+    ready = pool->shards[i].index.ready();
+  }
+  if (!ready) {
     delete pool;
     QRX_ERROR("Unable to allocate %d bytes for buffer pool", static_cast<int>(sizeof(BufPool)));
     *status = QRXCB_POOL_NO_MEMORY;
@@ -24,6 +29,7 @@ BufPool *mk_pool(uint32_t bufsize, uint32_t bufcnt, uint32_t *status) {
   }
   pool->bufsize = bufsize;
   pool->id = next_id();
+  pool->rule = default_rule();
   // The buffers are allocated as requests need them (empty_rec), so a pool costs little until it is
   // used and memory that runs short shows up there, not here.
   pool->nbufs = bufcnt;

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,15 @@ class PoolTest : public ::testing::Test {
     if (bf_ != nullptr) close_blks(bf_);
     if (pool_ != nullptr) free_pool(pool_);
   }
+  // A fresh pool of four buffers with the given replacement rule, the file opened on it again.
+  void remake(qrx::pool::Rule rule) {
+    close_blks(bf_);
+    free_pool(pool_);
+    pool_set_default_rule(rule);
+    pool_ = mk_pool(kBlk, 4, nullptr);
+    pool_set_default_rule(qrx::pool::Rule::kClock);
+    ASSERT_NE(bf_ = open_blks(path_.c_str(), 2, pool_), nullptr);
+  }
   void touch(int32_t k) { ASSERT_EQ(rlse_blk(bf_, get_blk(bf_, k)), 1) << k; }  // cached, unpinned
   std::string disk(int32_t k) { return qrx::test::read_file(path_).substr(k * size_t{kBlk}, kBlk); }
   uint8_t *get(int32_t k) { return static_cast<uint8_t *>(get_blk(bf_, k)); }
@@ -55,6 +67,7 @@ class PoolTest : public ::testing::Test {
 };
 
 TEST_F(PoolTest, LruReplacementWriteBackRereadAndGrowthWhenAllArePinned) {
+  remake(qrx::pool::Rule::kLru);
   uint8_t *d = get(1);
   std::string expect = disk(1);
   std::memset(d + 100, 0x5A, 20);
@@ -72,6 +85,35 @@ TEST_F(PoolTest, LruReplacementWriteBackRereadAndGrowthWhenAllArePinned) {
   EXPECT_EQ(std::string(reinterpret_cast<char *>(held[0]), kBlk), expect);
   EXPECT_EQ(pool_buffer_count(pool_), 5u) << "every buffer was pinned";
   for (uint8_t *h : held) EXPECT_EQ(rlse_blk(bf_, h), 1);
+}
+
+// Under the clock rule a block given back with a heavy weight (an interior node of a tree) outlives a
+// stream of blocks given back with weight 1; exact LRU lets the same stream push it out.
+TEST_F(PoolTest, ClockWeightsKeepHeavyBlocksThatLruEvicts) {
+  using namespace qrx::pool::op;
+  for (qrx::pool::Rule rule : {qrx::pool::Rule::kClock, qrx::pool::Rule::kLru}) {
+    remake(rule);
+    ASSERT_EQ(rlse_blk_held(bf_, get_blk_held(bf_, 1), 32), 1);
+    for (int32_t k = 2; k <= 15; ++k) ASSERT_EQ(rlse_blk_held(bf_, get_blk_held(bf_, k), 1), 1);
+    const uint64_t reads = pool_read_count(pool_);
+    ASSERT_EQ(rlse_blk_held(bf_, get_blk_held(bf_, 1), 32), 1);
+    EXPECT_EQ(pool_read_count(pool_) - reads, rule == qrx::pool::Rule::kClock ? 0u : 1u);
+  }
+}
+
+// A hit and a release of a cached block take only the block's shard lock: they complete while another
+// thread holds the pool mutex (as a miss reading from disk does).
+TEST_F(PoolTest, AHitAndAReleaseWaitForNoPoolMutex) {
+  touch(2);
+  std::unique_lock<std::mutex> held(pool_->mutex);
+  auto hit = std::async(std::launch::async, [&] {
+    void *d = qrx::pool::op::get_blk_held(bf_, 2);
+    return d != nullptr && qrx::pool::op::rlse_blk_held(bf_, d) == 1;
+  });
+  const bool done = hit.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  held.unlock();
+  EXPECT_TRUE(done) << "the hit waited for the pool mutex";
+  EXPECT_TRUE(hit.get());
 }
 
 TEST_F(PoolTest, FailedReadAndFailedWriteBackLeaveThePoolUsable) {
