@@ -51,6 +51,10 @@ class Engine {
   virtual bool shared_cache() const { return false; }
   // The files that make up the database named `base` (a path without extension); first the main file.
   virtual std::vector<std::string> files(const std::string &base) const = 0;
+  // True when share works: a second engine object can open a handle of its own on a database another
+  // engine object of the process has open, for a thread of its own.
+  virtual bool can_share() const { return false; }
+  virtual void share(const std::string & /*base*/) { throw EngineError("no second handle on one file"); }
   // Makes a fresh, empty database named `base` with a cache of `cache_bytes`; old files are removed.
   virtual void create(const std::string &base, uint64_t cache_bytes) = 0;
   // Opens the existing database `base` with a cache of `cache_bytes`.

@@ -46,6 +46,14 @@ class QrxEngine final : public Engine {
     if (*qrxcbecd() != 0) fail("cbopen (file not closed properly)");
   }
 
+  // Another handle on the open file: both go through one control record, whose mutex serialises them.
+  bool can_share() const override { return true; }
+  void share(const std::string &base) override {
+    use_pool(4 * uint64_t{kPageSize});  // joins the pool already made (cbinit counts the call)
+    tree_ = cbopen((base + ".cbt").c_str(), 2, nullptr);
+    if (tree_ == nullptr) fail("cbopen");
+  }
+
   void flush() override {
     if (cbflush(tree_) != 1) fail("cbflush");
   }

@@ -382,13 +382,18 @@ void run_engine(Engine &e, const Settings &s, RunResult &r) {
   }
 }
 
-void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, RunResult &r) {
+void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, bool one_file,
+                 RunResult &r) {
   try {
     std::vector<std::unique_ptr<Engine>> engines;
     std::vector<std::vector<uint32_t>> perms(static_cast<size_t>(threads), std::vector<uint32_t>(s.n));
     for (int t = 0; t < threads; ++t) {
       engines.push_back(make());
-      const bool shared = t == 0 && engines[0]->shared_cache();
+      if (one_file && t > 0) {
+        engines.back()->share(s.dir + "/threads-0");
+        continue;
+      }
+      const bool shared = t == 0 && (one_file || engines[0]->shared_cache());
       engines.back()->create(s.dir + "/threads-" + std::to_string(t),
                              shared ? s.cache_bytes * static_cast<uint64_t>(threads) : s.cache_bytes);
     }
@@ -405,13 +410,16 @@ void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threa
       for (int t = 0; t < threads; ++t)
         pool.emplace_back([&, t] {
           Engine &e = *engines[static_cast<size_t>(t)];
+          // Seeds far apart: keys are mixes of seed ^ i, so neighbouring seeds would give the threads
+          // of one file the same keys.
+          const uint64_t thread_seed = mix64(s.seed + static_cast<uint64_t>(t));
           uint8_t key[kKeyLen];
           ready.fetch_add(1);
           while (!go.load()) std::this_thread::yield();
           try {
             e.begin(insert);
             for (uint32_t i : perms[static_cast<size_t>(t)]) {
-              present_key(s.seed + static_cast<uint64_t>(t), i, key);
+              present_key(thread_seed, i, key);
               uint32_t item = 0;
               if (insert)
                 e.insert(key, i);
@@ -433,7 +441,7 @@ void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threa
     };
     r.threads_insert_ops = phase(true);
     r.threads_lookup_ops = phase(false);
-    for (auto &e : engines) e->close();
+    for (size_t t = engines.size(); t-- > 0;) engines[t]->close();  // the file's first handle last
     if (!failure.empty()) throw EngineError(failure);
     r.ok = 1;
   } catch (const std::exception &ex) {

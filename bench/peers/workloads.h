@@ -57,7 +57,10 @@ struct RunResult {
 // insert s.n keys of a key set of their own in random order, then look every one of them up (each item
 // checked). Every object gets the cache budget s.cache_bytes; where the engine's objects share one cache
 // it is made `threads` times that. Fills r.ok, r.error and the two threads figures; never throws.
-void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, RunResult &r);
+// With one_file set, every thread after the first works through a handle of its own on the first
+// thread's file (Engine::share); an engine without such handles fails the run.
+void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, bool one_file,
+                 RunResult &r);
 
 // Runs workloads 1 to 7 against `e` with fresh files under s.dir and fills `r`; never throws.
 void run_engine(Engine &e, const Settings &s, RunResult &r);
