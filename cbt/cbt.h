@@ -3,16 +3,18 @@
 //
 // Layers: the B-tree layer calls the buffer pool (cbt/pool) and the block files (cbt/blockio), and the host
 // services from anywhere; never upward.
-// Locks, outermost first: anchor mutex (handle checks, handle lists, cbinit/cbexit/cbopen/cbcreate/cbclose),
-// then a control record's mutex (held for the whole of every operation on that file; guards the record's
-// disk fields and its list of handles with their cursors and marks), then the control-record registry
-// mutex, then the pool's registry and pool mutexes.
+// Locks, outermost first: anchor mutex (taken shared by an operation checking its handle, exclusively by
+// cbinit/cbexit/cbopen/cbcreate/cbclose and the other changes of handle lists), then a control record's mutex
+// (held for the whole of every operation on that file; guards the record's disk fields and its list of
+// handles with their cursors and marks), then the control-record registry mutex, then the pool's registry and
+// pool mutexes.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <string>
 
+#include "cbt/locks.h"
 #include "qrxcb.h"
 
 namespace qrx::cbt {
@@ -37,6 +39,24 @@ namespace qrx::cbt {
 
 using Tree = cbt_tree;
 
+// Blocks a public operation keeps pinned between its uses of them. An operation gets the same few
+// blocks again and again (the path from the root, a leaf and its siblings): a block it releases stays
+// pinned here, and its next get of that block within the operation costs no pool call. Whatever is
+// left is given back when the operation ends (B_pins_end), in the state the operation left it (dirty
+// when it was put back). Guarded by the record's mutex.
+struct PinCache {
+  static constexpr int kSlots = 8;
+  struct Slot {
+    uint8_t *data;  // the pinned block's data area (one pool pin, whatever the users)
+    int32_t blkno;
+    int32_t users;  // gets handed out and not yet released
+    bool dirty;     // put back without being written
+  };
+  Slot slots[kSlots];  // in the order of last use, oldest first
+  int count = 0;
+  bool active = false;  // only inside an operation that gives them back at its end
+};
+
 // In-memory control record: one per open file name, shared by every handle on that file.
 struct CtlRec {
   // The nine fields of the on-disk control record (block 0). Guarded by mutex.
@@ -55,12 +75,13 @@ struct CtlRec {
   int32_t nopen = 0;        // opens currently holding the record; guarded by the registry mutex
   Bfile *bfile = nullptr;   // the pool's file record
   int32_t locked = 0;       // set by cbclose while it holds mutex, so the release gives it back
-  std::mutex mutex;         // held by every public operation on the file
+  SpinningMutex mutex;      // held by every public operation on the file
   uint32_t access = 0;      // 1 read-only, 2 read and write
   Tree *handles = nullptr;  // handles on this file (linked by file_next); guarded by mutex
   uint64_t changes = 0;     // blocks put back, taken or linked anew since the open; guarded by mutex
   bool unclean = false;     // a change failed half-way: the last close leaves openflag -1; guarded by mutex
   std::string fname;        // file name exactly as given to cbopen or cbcreate
+  PinCache pins;            // guarded by mutex
 };
 
 // A key in transit through search and insertion.
@@ -74,7 +95,7 @@ struct KeyInfo {
 
 // Process-wide anchor of the layer, made once and never freed.
 struct Anchor {
-  std::mutex mutex;         // the layer's process mutex
+  AnchorLock mutex;         // the layer's process mutex (shared: an operation checking its handle)
   uint32_t bufsize = 0;     // buffer size the pool was made with; 0 without a pool
   uint32_t bufcnt = 0;      // buffer count as callers see it; 0 without a pool
   uint32_t initcnt = 0;     // cbinit calls not yet matched by cbexit
@@ -232,12 +253,22 @@ inline uint32_t last_error() {
 bool lock_tree(Tree *t);
 void unlock_tree(Tree *t);
 
-// RAII form: owns the record's mutex when ok().
+// Starts keeping released blocks pinned for the operation (PinCache); B_pins_end gives every one back.
+// The caller holds the record's mutex.
+inline void B_pins_begin(CtlRec *c);
+void B_pins_end(CtlRec *c);
+
+// RAII form: owns the record's mutex when ok(), and the operation's pin cache with it.
 class TreeLock {
  public:
-  explicit TreeLock(Tree *t) : t_(lock_tree(t) ? t : nullptr) {}
+  explicit TreeLock(Tree *t) : t_(lock_tree(t) ? t : nullptr) {
+    if (t_) B_pins_begin(t_->ctl);
+  }
   ~TreeLock() {
-    if (t_) unlock_tree(t_);
+    if (t_) {
+      B_pins_end(t_->ctl);
+      unlock_tree(t_);
+    }
   }
   TreeLock(const TreeLock &) = delete;
   TreeLock &operator=(const TreeLock &) = delete;
@@ -246,6 +277,10 @@ class TreeLock {
  private:
   Tree *t_;
 };
+
+inline void B_pins_begin(CtlRec *c) {
+  c->pins.active = true;
+}
 
 // The handle checks under the anchor mutex, without taking the record's mutex.
 bool B_is_tree_valid(Tree *t);

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <new>
 
@@ -79,7 +80,10 @@ bool check_tree_locked(Anchor *a, Tree *t, bool need_pool = true) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return false;
   }
-  if (!B_ctl_registered(t->ctl)) {
+  // Records join and leave the registry only under the anchor mutex held exclusively (cbopen, cbcreate,
+  // cbclose, cbexit), so under the anchor mutex the list is walked without the registry's own.
+  CtlRegistry *r = registry();
+  if (!r || !registered_locked(*r, t->ctl)) {
     set_error(Err::kBadCtl, Ctx::kValidateArgs);
     return false;
   }
@@ -152,13 +156,6 @@ bool B_ctlinit() {
   r->head.next = r->head.prev = &r->head;
   qrxcbctl = r;
   return true;
-}
-
-bool B_ctl_registered(const CtlRec *ctl) {
-  CtlRegistry *r = registry();
-  if (!r) return false;
-  std::lock_guard<std::mutex> g(r->mutex);
-  return registered_locked(*r, ctl);
 }
 
 CtlRec *B_ctlrec(const char *name, uint32_t access) {
@@ -423,7 +420,7 @@ Tree *B_treealloc(CtlRec *ctl, cbt_keycmp_fn cmp) {
   t->mrkblock = t->mrkindex = -1;
   t->next = a->trees;
   a->trees = t;
-  std::unique_lock<std::mutex> g(ctl->mutex, std::defer_lock);
+  std::unique_lock g(ctl->mutex, std::defer_lock);
   if (!ctl->locked) g.lock();
   t->file_next = ctl->handles;
   ctl->handles = t;
@@ -440,7 +437,7 @@ void B_treefree(Tree *t) {
     }
   }
   CtlRec *ctl = t->ctl;
-  std::unique_lock<std::mutex> g(ctl->mutex, std::defer_lock);
+  std::unique_lock g(ctl->mutex, std::defer_lock);
   if (!ctl->locked) g.lock();
   for (Tree **p = &ctl->handles; *p; p = &(*p)->file_next) {
     if (*p == t) {
@@ -458,7 +455,7 @@ bool lock_tree(Tree *t) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return false;
   }
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::shared_lock g(a->mutex);
   if (!check_tree_locked(a, t)) return false;
   t->ctl->mutex.lock();
   return true;
@@ -474,7 +471,7 @@ bool B_is_tree_valid(Tree *t) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return false;
   }
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::shared_lock g(a->mutex);
   return check_tree_locked(a, t);
 }
 
@@ -497,6 +494,10 @@ int32_t B_flush(Tree *t) {
   set_function(Fn::kFlush);
   clear_error();
   CtlRec *ctl = t->ctl;
+  // Blocks the operation still keeps pinned go back first, so that the flush sees them dirty.
+  const bool pinning = ctl->pins.active;
+  B_pins_end(ctl);
+  ctl->pins.active = pinning;
   int32_t blocks = flush_blks(ctl->bfile);
   int32_t record = B_ctlsave(ctl);
   if (blocks != 1) {
@@ -552,7 +553,7 @@ Tree *cbt_create(const char *name, cbt_keycmp_fn cmp, uint32_t blksize) {
     set_error(Err::kBlockSize, Ctx::kMakeCtl);
     return nullptr;
   }
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::lock_guard g(a->mutex);
   if (!a->pool) {
     set_error(Err::kNoPool, Ctx::kCreateFile);
     return nullptr;
@@ -614,7 +615,7 @@ Tree *cbt_open(const char *name, int32_t mode, cbt_keycmp_fn cmp) {
     set_error(Err::kNoMemory, Ctx::kAllocCtl);
     return nullptr;
   }
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::lock_guard g(a->mutex);
   if (!a->pool) {
     set_error(Err::kNoPool, Ctx::kOpenRW);
     return nullptr;
@@ -661,7 +662,7 @@ int32_t cbt_close(Tree *t) {
     set_error(Err::kBadTree, Ctx::kValidateArgs);
     return -1;
   }
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::lock_guard g(a->mutex);
   // A handle whose pool is gone is accepted here: closing it is the only way to let go of it.
   if (!check_tree_locked(a, t, false)) return -1;
   t->ctl->mutex.lock();

@@ -85,8 +85,6 @@ uint32_t pool_bufsize();
 uint32_t B_calc_parity(const uint8_t *rec);
 // Makes the empty registry; run once by the anchor's once-only step. False without memory.
 bool B_ctlinit();
-// True when ctl is a record of the registry (pointer comparison only; ctl is never dereferenced).
-bool B_ctl_registered(const CtlRec *ctl);
 // The record of that name, made (nopen 0, the given access) and put at the front of the registry when
 // there is none. Null with error 5 context 6 when it cannot be made.
 CtlRec *B_ctlrec(const char *name, uint32_t access);

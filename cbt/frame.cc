@@ -220,7 +220,7 @@ int32_t cbt_init(uint32_t bufcnt, uint32_t bufsize) {
     return -1;
   }
   int32_t result = 1;
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::lock_guard g(a->mutex);
   a->initcnt += 1;
   if (a->initcnt == 1) {
     if (a->pool) {
@@ -255,7 +255,7 @@ int32_t cbt_exit() {
   if (!a) return 1;
   set_function(Fn::kExit);
   clear_error();
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::lock_guard g(a->mutex);
   if (a->initcnt > 1) {
     a->initcnt -= 1;
     return 1;
@@ -314,7 +314,7 @@ uint32_t with_pool(Body body) {
     set_error(Err::kNoPool, Ctx::kAllocPool);
     return 0;
   }
-  std::lock_guard<std::mutex> g(a->mutex);
+  std::lock_guard g(a->mutex);
   if (!a->pool) {
     set_error(Err::kNoPool, Ctx::kAllocPool);
     return 0;

@@ -183,12 +183,78 @@ bool B_node_valid(const uint8_t *node, uint32_t blksize) {
 // Block access.
 // ---------------------------------------------------------------------------------------------------
 
+namespace {
+
+// Clock count of a block given back to the pool: an interior node, which every lookup below it passes
+// through, survives more sweeps of the pool's hand than a leaf or an unused block.
+constexpr uint8_t kInteriorWeight = 32;
+uint8_t weight_of(const uint8_t *d) {
+  return NodeView(d).low_path() > 0 ? kInteriorWeight : 1;
+}
+
+// Gives a block back to the pool: put back dirty, or released.
+int32_t pool_release(CtlRec *c, uint8_t *d, bool dirty) {
+  return dirty ? pool::op::put_blk_held(c->bfile, d, 0, weight_of(d))
+               : pool::op::rlse_blk_held(c->bfile, d, weight_of(d));
+}
+
+int find_slot(const PinCache &p, const uint8_t *d) {
+  for (int i = p.count - 1; i >= 0; --i)
+    if (p.slots[i].data == d) return i;
+  return -1;
+}
+
+// Moves slot i to the end (most recently used); gives its new index.
+int touch_slot(PinCache &p, int i) {
+  const PinCache::Slot s = p.slots[i];
+  for (; i + 1 < p.count; ++i) p.slots[i] = p.slots[i + 1];
+  p.slots[i] = s;
+  return i;
+}
+
+void drop_slot(PinCache &p, int i) {
+  for (; i + 1 < p.count; ++i) p.slots[i] = p.slots[i + 1];
+  --p.count;
+}
+
+// Keeps a block just got from the pool in the cache, making room by giving back the oldest block no
+// one uses; when every slot is in use the block stays an ordinary pin.
+void cache_block(CtlRec *c, int32_t blkno, uint8_t *d) {
+  PinCache &p = c->pins;
+  if (p.count == PinCache::kSlots) {
+    int i = 0;
+    while (i < p.count && p.slots[i].users > 0) ++i;
+    if (i == p.count) return;
+    pool_release(c, p.slots[i].data, p.slots[i].dirty);
+    drop_slot(p, i);
+  }
+  p.slots[p.count++] = {d, blkno, 1, false};
+}
+
+}  // namespace
+
+void B_pins_end(CtlRec *c) {
+  PinCache &p = c->pins;
+  for (int i = 0; i < p.count; ++i) pool_release(c, p.slots[i].data, p.slots[i].dirty);
+  p.count = 0;
+  p.active = false;
+}
+
 uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
   if (blkno < 1) {
     set_error(Err::kCorrupt, ctx);
     return nullptr;
   }
   CtlRec *c = t->ctl;
+  PinCache &p = c->pins;
+  if (p.active) {
+    for (int i = p.count - 1; i >= 0; --i) {
+      if (p.slots[i].blkno == blkno) {
+        ++p.slots[i].users;
+        return p.slots[touch_slot(p, i)].data;
+      }
+    }
+  }
   auto *d = static_cast<uint8_t *>(pool::op::get_blk_held(c->bfile, blkno));
   if (!d) {
     set_error(Err::kGetBlock, ctx);
@@ -203,11 +269,32 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
     }
     pool_set_block_checked(d);
   }
+  if (p.active) cache_block(c, blkno, d);
   return d;
 }
 
+namespace {
+
+// The cache slot of a block the caller got through B_getblk and still uses, or -1 (an ordinary pin).
+int used_slot(CtlRec *c, const uint8_t *node) {
+  if (!c->pins.active) return -1;
+  const int i = find_slot(c->pins, node);
+  return (i >= 0 && c->pins.slots[i].users > 0) ? i : -1;
+}
+
+}  // namespace
+
 int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
-  if (pool::op::rlse_blk_held(t->ctl->bfile, node) < 0) {
+  CtlRec *c = t->ctl;
+  if (int i = used_slot(c, node); i >= 0) {
+    --c->pins.slots[i].users;
+    return 1;
+  }
+  if (c->pins.active && find_slot(c->pins, node) >= 0) {  // released more often than got
+    if (ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
+    return -1;
+  }
+  if (pool::op::rlse_blk_held(c->bfile, node, weight_of(node)) < 0) {
     if (ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
     return -1;
   }
@@ -215,11 +302,28 @@ int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
 }
 
 int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx) {
-  if (pool::op::put_blk_held(t->ctl->bfile, node, writenow ? 1 : 0) < 0) {
+  CtlRec *c = t->ctl;
+  int32_t rc = 1;
+  if (int i = used_slot(c, node); i >= 0) {
+    PinCache::Slot &s = c->pins.slots[i];
+    --s.users;
+    if (!writenow) {
+      s.dirty = true;
+    } else if (pool::op::write_blk_held(c->bfile, node) == 1) {
+      s.dirty = false;
+    } else {
+      rc = -1;  // stays dirty: the block is written again when it is given back
+    }
+  } else if (c->pins.active && find_slot(c->pins, node) >= 0) {
+    rc = -1;  // put back more often than got
+  } else {
+    rc = pool::op::put_blk_held(c->bfile, node, writenow ? 1 : 0, weight_of(node));
+  }
+  if (rc < 0) {
     if (ctx != Ctx::kNone) set_error(Err::kPutBlock, ctx);
     return -1;
   }
-  t->ctl->changes += 1;
+  c->changes += 1;
   return 1;
 }
 
