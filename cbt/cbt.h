@@ -51,9 +51,11 @@ struct PinCache {
     int32_t blkno;
     int32_t users;  // gets handed out and not yet released
     bool dirty;     // put back without being written
+    uint32_t last;  // value of clock at the block's last get
   };
-  Slot slots[kSlots];  // in the order of last use, oldest first
+  Slot slots[kSlots];
   int count = 0;
+  uint32_t clock = 0;   // counts gets
   bool active = false;  // only inside an operation that gives them back at its end
 };
 

@@ -199,36 +199,25 @@ int32_t pool_release(CtlRec *c, uint8_t *d, bool dirty) {
 }
 
 int find_slot(const PinCache &p, const uint8_t *d) {
-  for (int i = p.count - 1; i >= 0; --i)
+  for (int i = 0; i < p.count; ++i)
     if (p.slots[i].data == d) return i;
   return -1;
 }
 
-// Moves slot i to the end (most recently used); gives its new index.
-int touch_slot(PinCache &p, int i) {
-  const PinCache::Slot s = p.slots[i];
-  for (; i + 1 < p.count; ++i) p.slots[i] = p.slots[i + 1];
-  p.slots[i] = s;
-  return i;
-}
-
-void drop_slot(PinCache &p, int i) {
-  for (; i + 1 < p.count; ++i) p.slots[i] = p.slots[i + 1];
-  --p.count;
-}
-
-// Keeps a block just got from the pool in the cache, making room by giving back the oldest block no
-// one uses; when every slot is in use the block stays an ordinary pin.
+// Keeps a block just got from the pool in the cache, making room by giving back the least recently got
+// block no one uses; when every slot is in use the block stays an ordinary pin.
 void cache_block(CtlRec *c, int32_t blkno, uint8_t *d) {
   PinCache &p = c->pins;
-  if (p.count == PinCache::kSlots) {
-    int i = 0;
-    while (i < p.count && p.slots[i].users > 0) ++i;
+  int i = p.count;
+  if (i == PinCache::kSlots) {
+    for (int j = 0; j < p.count; ++j)
+      if (p.slots[j].users == 0 && (i == p.count || p.slots[j].last < p.slots[i].last)) i = j;
     if (i == p.count) return;
     pool_release(c, p.slots[i].data, p.slots[i].dirty);
-    drop_slot(p, i);
+  } else {
+    ++p.count;
   }
-  p.slots[p.count++] = {d, blkno, 1, false};
+  p.slots[i] = {d, blkno, 1, false, ++p.clock};
 }
 
 }  // namespace
@@ -248,10 +237,11 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
   CtlRec *c = t->ctl;
   PinCache &p = c->pins;
   if (p.active) {
-    for (int i = p.count - 1; i >= 0; --i) {
+    for (int i = 0; i < p.count; ++i) {
       if (p.slots[i].blkno == blkno) {
         ++p.slots[i].users;
-        return p.slots[touch_slot(p, i)].data;
+        p.slots[i].last = ++p.clock;
+        return p.slots[i].data;
       }
     }
   }

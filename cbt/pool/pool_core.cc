@@ -331,7 +331,8 @@ BufRec *pin_cached(BufPool *pool, uint64_t fid, int32_t blkno) {
   Shard &s = pool->shard(h);
   std::lock_guard<SpinLock> g(s.lock);
   BufRec *b = s.index.find(fid, blkno, h);
-  if (b != nullptr) b->pincnt.fetch_add(1, std::memory_order_relaxed);
+  // Pin counts change only under their shard lock; the atomic is for the sweep's unlocked glance.
+  if (b != nullptr) b->pincnt.store(b->pincnt.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   return b;
 }
 
@@ -474,7 +475,7 @@ void unpin_rec(BufPool *pool, BufRec *buf, int32_t dirty, uint8_t weight, bool l
     std::lock_guard<SpinLock> g(s.lock);
     if (dirty >= 0) buf->dirty = dirty;
     buf->ref.store(weight, std::memory_order_relaxed);
-    buf->pincnt.fetch_sub(1, std::memory_order_relaxed);
+    buf->pincnt.store(buf->pincnt.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
   }
   if (pool->rule == Rule::kLru && buf->fid != 0) set_mru(pool, buf);
 }
