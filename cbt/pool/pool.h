@@ -52,12 +52,13 @@ struct alignas(16) BufRec : Link {  // next, prev: links in the pool's bufs list
 // The data area starts at a 16-byte boundary right behind the header.
 static_assert(sizeof(BufRec) % 16 == 0);
 
-// Bits of a block's hash that choose its shard of the block index (64 shards).
+// The block index has 64 shards. All blocks of a file go to one shard, chosen by the file's id; ids are
+// handed out in sequence, so threads working on files of their own take shard locks of their own.
 inline constexpr unsigned kShardBits = 6;
 
 // One shard of the index of the assigned buffers by (file id, block number): a power-of-two table of
-// intrusive hash chains, kept at one bucket or more per buffer of the shard so that a lookup costs a
-// constant expected time while a pool's unused budget costs nothing.
+// intrusive hash chains that grows with its entries, kept at one bucket or more per entry so that a
+// lookup costs a constant expected time while a pool's unused budget costs nothing.
 class BlockIndex {
  public:
   BufRec *find(uint64_t fid, int32_t blkno, uint64_t hash) const;
@@ -69,9 +70,10 @@ class BlockIndex {
   bool ready() const { return !buckets_.empty(); }
 
  private:
-  // The bits below the shard's choose the bucket.
-  size_t slot(uint64_t hash) const { return static_cast<size_t>((hash << kShardBits) >> shift_); }
+  size_t slot(uint64_t hash) const { return static_cast<size_t>(hash >> shift_); }
+  void link(BufRec *buf, uint64_t hash);
   std::vector<BufRec *> buckets_;  // chains through BufRec::hnext
+  size_t count_ = 0;               // entries
   unsigned shift_ = 64;            // 64 minus log2 of the bucket count
 };
 
@@ -97,7 +99,7 @@ struct alignas(64) Shard {
   BlockIndex index;
 };
 
-// Hash of a block's identity: its top kShardBits bits choose the shard, the following ones the bucket.
+// Hash of a block's identity; its top bits choose the bucket within the file's shard.
 inline uint64_t block_hash(uint64_t fid, int32_t blkno) {
   return ((fid << 32) ^ static_cast<uint32_t>(blkno)) * 0x9E3779B97F4A7C15ull;  // Fibonacci hashing
 }
@@ -146,7 +148,7 @@ struct BufPool : qrx::pool::Link {  // next, prev: links in the registry's pools
   std::atomic<uint64_t> reads{0};   // blocks read from disk by get_blk
   std::atomic<uint64_t> writes{0};  // blocks written to disk (write-now, write-back, flush)
 
-  qrx::pool::Shard &shard(uint64_t hash) { return shards[hash >> (64 - qrx::pool::kShardBits)]; }
+  qrx::pool::Shard &shard(uint64_t fid) { return shards[fid & ((uint64_t{1} << qrx::pool::kShardBits) - 1)]; }
 };
 
 // Per open block file (made by open_blks, freed by close_blks).

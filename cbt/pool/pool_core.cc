@@ -142,7 +142,13 @@ BufRec *BlockIndex::find(uint64_t fid, int32_t blkno, uint64_t hash) const {
 }
 
 void BlockIndex::insert(BufRec *buf, uint64_t hash) {
-  // mk_pool refuses to make a pool whose tables could not be allocated, and a table never shrinks.
+  // At one entry per bucket the table doubles. mk_pool refuses to make a pool whose tables could not
+  // be allocated, and a table never shrinks.
+  if (++count_ > buckets_.size()) reserve(count_ * 2);
+  link(buf, hash);
+}
+
+void BlockIndex::link(BufRec *buf, uint64_t hash) {
   BufRec *&head = buckets_[slot(hash)];
   buf->hnext = head;
   head = buf;
@@ -153,6 +159,7 @@ void BlockIndex::erase(BufRec *buf, uint64_t hash) {
     if (*pp == buf) {
       *pp = buf->hnext;
       buf->hnext = nullptr;
+      --count_;
       return;
     }
   }
@@ -173,7 +180,7 @@ void BlockIndex::reserve(size_t buffers) {
   for (BufRec *chain : old) {
     while (chain != nullptr) {
       BufRec *next = chain->hnext;
-      insert(chain, block_hash(chain->fid, chain->blkno));
+      link(chain, block_hash(chain->fid, chain->blkno));
       chain = next;
     }
   }
@@ -279,7 +286,7 @@ bool clean_for_reuse(BufPool *pool, BufRec *b, uint32_t *status) {
   }
   *status = QRXCB_POOL_IO;
   const uint64_t h = block_hash(b->fid, b->blkno);
-  Shard &s = pool->shard(h);
+  Shard &s = pool->shard(b->fid);
   std::lock_guard<SpinLock> g(s.lock);
   s.index.insert(b, h);
   return false;
@@ -328,7 +335,7 @@ BufRec *clock_victim(BufPool *pool, uint32_t *status) {
 
 BufRec *pin_cached(BufPool *pool, uint64_t fid, int32_t blkno) {
   const uint64_t h = block_hash(fid, blkno);
-  Shard &s = pool->shard(h);
+  Shard &s = pool->shard(fid);
   std::lock_guard<SpinLock> g(s.lock);
   BufRec *b = s.index.find(fid, blkno, h);
   // Pin counts change only under their shard lock; the atomic is for the sweep's unlocked glance.
@@ -338,7 +345,7 @@ BufRec *pin_cached(BufPool *pool, uint64_t fid, int32_t blkno) {
 
 BufRec *find_rec(BufPool *pool, const Bfile *bf, int32_t blkno) {
   const uint64_t h = block_hash(bf->fid, blkno);
-  Shard &s = pool->shard(h);
+  Shard &s = pool->shard(bf->fid);
   std::lock_guard<SpinLock> g(s.lock);
   return s.index.find(bf->fid, blkno, h);
 }
@@ -360,10 +367,6 @@ uint32_t alloc_bufs(BufPool *pool, uint32_t n) {
     buf->data = data;
     link_front(pool->bufs, buf);  // a new buffer is the first to be taken
     ++pool->allocated;
-  }
-  for (Shard &s : pool->shards) {
-    std::lock_guard<SpinLock> g(s.lock);
-    s.index.reserve(pool->allocated >> kShardBits);
   }
   return added;
 }
@@ -421,7 +424,7 @@ void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno, int3
   unlink_buf(pool, buf);
   link_before(pool->rule == Rule::kLru ? &pool->bufs : pool->hand, buf);
   const uint64_t h = block_hash(buf->fid, blkno);
-  Shard &s = pool->shard(h);
+  Shard &s = pool->shard(buf->fid);
   std::lock_guard<SpinLock> g(s.lock);
   buf->pincnt.store(pins, std::memory_order_relaxed);
   s.index.insert(buf, h);
@@ -429,7 +432,7 @@ void assign_rec(BufPool *pool, BufRec *buf, const Bfile *bf, int32_t blkno, int3
 
 bool unindex_rec(BufPool *pool, BufRec *buf) {
   const uint64_t h = block_hash(buf->fid, buf->blkno);
-  Shard &s = pool->shard(h);
+  Shard &s = pool->shard(buf->fid);
   std::lock_guard<SpinLock> g(s.lock);
   if (buf->pincnt.load(std::memory_order_relaxed) > 0) return false;
   s.index.erase(buf, h);
@@ -439,7 +442,7 @@ bool unindex_rec(BufPool *pool, BufRec *buf) {
 void release_rec(BufPool *pool, BufRec *buf) {
   if (buf->fid != 0) {
     const uint64_t h = block_hash(buf->fid, buf->blkno);
-    Shard &s = pool->shard(h);
+    Shard &s = pool->shard(buf->fid);
     std::lock_guard<SpinLock> g(s.lock);
     s.index.erase(buf, h);
   }
@@ -471,7 +474,7 @@ void unpin_rec(BufPool *pool, BufRec *buf, int32_t dirty, uint8_t weight, bool l
   {
     // A detached buffer (fid 0) is in no shard; any shard lock orders its flags the same.
     const uint64_t h = block_hash(buf->fid, buf->blkno);
-    Shard &s = pool->shard(h);
+    Shard &s = pool->shard(buf->fid);
     std::lock_guard<SpinLock> g(s.lock);
     if (dirty >= 0) buf->dirty = dirty;
     buf->ref.store(weight, std::memory_order_relaxed);
@@ -481,7 +484,7 @@ void unpin_rec(BufPool *pool, BufRec *buf, int32_t dirty, uint8_t weight, bool l
 }
 
 void mark_rec(BufPool *pool, BufRec *buf, int32_t dirty) {
-  Shard &s = pool->shard(block_hash(buf->fid, buf->blkno));
+  Shard &s = pool->shard(buf->fid);
   std::lock_guard<SpinLock> g(s.lock);
   buf->dirty = dirty;
 }
