@@ -269,8 +269,8 @@ void *empty_blk(Bfile *bf, int32_t blkno);
 int32_t put_blk(Bfile *bf, void *data, int32_t writenow);
 int32_t rlse_blk(Bfile *bf, void *data);
 int32_t flush_blks(Bfile *bf);
-// Same results and statuses as get_blk, put_blk and rlse_blk, for a caller that keeps bf open for the
-// whole call and hands back only addresses it got for bf and still holds pinned.
+// Same results as get_blk, put_blk and rlse_blk, for a caller that keeps bf open for the whole call and
+// hands back only addresses it got for bf and still holds pinned; they set the status on a failure only.
 // `weight` is the clock count the block gets (1 for a block used once in a while, more for one every
 // lookup passes through, such as an interior node of a tree).
 void *get_blk_held(Bfile *bf, int32_t blkno);

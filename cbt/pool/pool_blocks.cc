@@ -82,36 +82,34 @@ void *get_blk(Bfile *bf, int32_t blkno) {
   return get_locked(pl.pool(), bf, blkno, status);
 }
 
+// The held forms set the status on a failure only: their caller reads it after a failure alone, and a
+// hit then touches nothing but the block's shard and buffer.
 void *get_blk_held(Bfile *bf, int32_t blkno) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
   BufPool *pool = bf->pool;
   if (BufRec *buf = pin_cached(pool, bf->fid, blkno)) {
     QRX_BLOCK_TRACE("Getting block %d", blkno);
     report(bf, blkno, buf, false);
     return buf->data;
   }
+  uint32_t status = QRXCB_POOL_OK;
   std::lock_guard<std::mutex> g(pool->mutex);
-  return get_locked(pool, bf, blkno, status);
+  void *data = get_locked(pool, bf, blkno, &status);
+  if (status != QRXCB_POOL_OK) *status_word() = status;
+  return data;
 }
 
 int32_t put_blk_held(Bfile *bf, void *data, int32_t writenow, uint8_t weight) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
   BufRec *buf = held_rec(bf, data);
-  if (buf == nullptr) {
-    *status = QRXCB_POOL_NO_BFILE;
-    return -1;
-  }
-  return put_pinned(bf->pool, bf, buf, writenow, weight, false, status);
+  uint32_t status = buf == nullptr ? QRXCB_POOL_NO_BFILE : QRXCB_POOL_OK;
+  const int32_t rc = buf == nullptr ? -1 : put_pinned(bf->pool, bf, buf, writenow, weight, false, &status);
+  if (status != QRXCB_POOL_OK) *status_word() = status;
+  return rc;
 }
 
 int32_t rlse_blk_held(Bfile *bf, void *data, uint8_t weight) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
   BufRec *buf = held_rec(bf, data);
   if (buf == nullptr) {
-    *status = QRXCB_POOL_NO_BFILE;
+    *status_word() = QRXCB_POOL_NO_BFILE;
     return -1;
   }
   unpin_rec(bf->pool, buf, -1, weight, false);
@@ -119,16 +117,14 @@ int32_t rlse_blk_held(Bfile *bf, void *data, uint8_t weight) {
 }
 
 int32_t write_blk_held(Bfile *bf, void *data) {
-  uint32_t *status = status_word();
-  *status = QRXCB_POOL_OK;
   BufRec *buf = held_rec(bf, data);
   if (buf == nullptr) {
-    *status = QRXCB_POOL_NO_BFILE;
+    *status_word() = QRXCB_POOL_NO_BFILE;
     return -1;
   }
   const bool written = write_rec(bf->pool, buf, bf->blksize) == 1;
   mark_rec(bf->pool, buf, written ? 0 : 1);
-  if (!written) *status = QRXCB_POOL_IO;
+  if (!written) *status_word() = QRXCB_POOL_IO;
   return written ? 1 : -1;
 }
 
