@@ -123,36 +123,6 @@ struct Frames {
   uint64_t moves = 0;
 };
 
-// CLOCK: a reference bit set on every use (the load included); the hand clears set bits and takes the
-// first buffer whose bit is clear.
-class Clock : public Rule {
- public:
-  Clock(uint32_t n, uint32_t capacity) : f_(n, capacity) {}
-  bool access(uint32_t id, Kind) override {
-    int32_t b = f_.frame_of[id];
-    const bool hit = b >= 0;
-    if (!hit) {
-      const uint32_t cap = static_cast<uint32_t>(f_.block.size());
-      if (f_.used < cap) {
-        b = static_cast<int32_t>(f_.used++);
-      } else {
-        for (; f_.count[f_.hand] != 0; ++f_.moves) f_.count[f_.hand] = 0, f_.hand = (f_.hand + 1) % cap;
-        b = static_cast<int32_t>(f_.hand);
-        f_.frame_of[f_.block[b]] = -1;
-        f_.hand = (f_.hand + 1) % cap;
-        ++f_.moves;
-      }
-      f_.block[b] = id, f_.frame_of[id] = b;
-    }
-    f_.count[b] = 1;
-    return hit;
-  }
-  uint64_t hand_moves() const override { return f_.moves; }
-
- private:
-  Frames f_;
-};
-
 // GCLOCK weighted by level: every use (the load included) sets the buffer's counter to the block's
 // weight (leaf and unused `leaf_w`, control and interior `upper_w`); the hand decrements non-zero
 // counters and takes the first buffer whose counter is 0.
@@ -184,6 +154,13 @@ class GClock : public Rule {
  private:
   Frames f_;
   uint32_t leaf_w_, upper_w_;
+};
+
+// CLOCK: a reference bit set on every use (the load included); the hand clears set bits and takes the
+// first buffer whose bit is clear. That is GCLOCK with every weight 1.
+class Clock : public GClock {
+ public:
+  Clock(uint32_t n, uint32_t capacity) : GClock(n, capacity, 1, 1) {}
 };
 
 // 2Q: a block seen once waits in the FIFO A1in (a quarter of the buffers); evicted from there, its id is

@@ -1,8 +1,6 @@
-// Simulated buffer pools of the replacement study: known miss counts on hand-made traces, and the
-// weighted clock with equal weights behaving exactly as the plain clock.
+// Simulated buffer pools of the replacement study: known miss counts on hand-made traces.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <vector>
 
 #include "bench/replay_sim.h"
@@ -46,20 +44,6 @@ TEST(ReplaySim, KnownMissCounts) {
   auto fresh = trace({7, 8, 7});
   fresh.accesses[0].created = 1;
   EXPECT_EQ(reads<replay::Lru>(fresh, 2u), 1u);
-}
-
-TEST(ReplaySim, GClockWithEqualWeightsIsClock) {
-  std::mt19937 rng(7);
-  std::vector<uint32_t> ids;
-  for (int i = 0; i < 20000; ++i)
-    ids.push_back(rng() % 4 == 0 ? kInterior + rng() % 20 : rng() % (1 + rng() % 99));
-  const auto t = trace(ids);
-  for (uint32_t cap : {1u, 5u, 30u, 90u}) {
-    replay::Clock clock(t.nblocks, cap);
-    replay::GClock gclock(t.nblocks, cap, 1, 1);
-    EXPECT_EQ(replay::replay_reads(t, clock), replay::replay_reads(t, gclock)) << cap;
-    EXPECT_EQ(clock.hand_moves(), gclock.hand_moves()) << cap;
-  }
 }
 
 }  // namespace
