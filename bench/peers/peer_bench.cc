@@ -512,11 +512,11 @@ int main_impl(int argc, char **argv) {
   }
 
   bool threads_ok = true;
-  auto threads_table = [&](const ThreadsTable &table, const char *title) {
+  auto threads_table = [&](const ThreadsTable &table, const char *title, const char *keys) {
     std::printf(
-        "\n%s: %llu random inserts, then %llu lookups per thread; operations per second of elapsed\n"
+        "\n%s: %llu random inserts, then as many lookups, %s; operations per second of elapsed\n"
         "time, all threads together (median of %d run(s)); in brackets the share of one thread's rate\n\n",
-        title, static_cast<unsigned long long>(threads_n), static_cast<unsigned long long>(threads_n), runs);
+        title, static_cast<unsigned long long>(threads_n), keys, runs);
     std::printf(
         "| %-8s | %-7s | %-20s | %-20s "
         "|\n|----------|---------|----------------------|----------------------|\n",
@@ -536,8 +536,9 @@ int main_impl(int argc, char **argv) {
       }
     }
   };
-  threads_table(threads_ops[0], "Threads, each with an engine object and a file of its own");
-  threads_table(threads_ops[1], "Threads on one file, each with a handle of its own");
+  threads_table(threads_ops[0], "Threads, each with an engine object and a file of its own", "per thread");
+  threads_table(threads_ops[1], "Threads on one file, each with a handle of its own",
+                "shared by the threads");
 
   // Goals for this library's threads: files of their own scale with the cores, and neither more threads
   // than cores nor threads sharing one file lose throughput.

@@ -386,7 +386,10 @@ void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threa
                  RunResult &r) {
   try {
     std::vector<std::unique_ptr<Engine>> engines;
-    std::vector<std::vector<uint32_t>> perms(static_cast<size_t>(threads), std::vector<uint32_t>(s.n));
+    // On one file the threads share the work of one thread: n keys in all, so that the file is the same
+    // whatever the number of threads; on files of their own each thread has n keys.
+    const uint64_t per_thread = one_file ? std::max<uint64_t>(1, s.n / threads) : s.n;
+    std::vector<std::vector<uint32_t>> perms(static_cast<size_t>(threads), std::vector<uint32_t>(per_thread));
     for (int t = 0; t < threads; ++t) {
       engines.push_back(make());
       if (one_file && t > 0) {
@@ -437,7 +440,7 @@ void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threa
       go.store(true);
       for (std::thread &th : pool) th.join();
       const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      return static_cast<double>(s.n) * threads / std::max(secs, 1e-9);
+      return static_cast<double>(per_thread) * threads / std::max(secs, 1e-9);
     };
     r.threads_insert_ops = phase(true);
     r.threads_lookup_ops = phase(false);

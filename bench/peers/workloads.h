@@ -58,7 +58,8 @@ struct RunResult {
 // checked). Every object gets the cache budget s.cache_bytes; where the engine's objects share one cache
 // it is made `threads` times that. Fills r.ok, r.error and the two threads figures; never throws.
 // With one_file set, every thread after the first works through a handle of its own on the first
-// thread's file (Engine::share); an engine without such handles fails the run.
+// thread's file (Engine::share), and the threads share the keys of one thread (n / threads each); an
+// engine without such handles fails the run.
 void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, bool one_file,
                  RunResult &r);
 
