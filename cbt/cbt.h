@@ -77,7 +77,7 @@ struct CtlRec {
   int32_t nopen = 0;        // opens currently holding the record; guarded by the registry mutex
   Bfile *bfile = nullptr;   // the pool's file record
   int32_t locked = 0;       // set by cbclose while it holds mutex, so the release gives it back
-  SpinningMutex mutex;      // held by every public operation on the file
+  NappingMutex mutex;       // held by every public operation on the file
   uint32_t access = 0;      // 1 read-only, 2 read and write
   Tree *handles = nullptr;  // handles on this file (linked by file_next); guarded by mutex
   uint64_t changes = 0;     // blocks put back, taken or linked anew since the open; guarded by mutex

@@ -13,19 +13,15 @@ namespace qrx::cbt {
 
 // A mutex for a file's operations, which are short (a microsecond or two) and follow each other closely
 // in a thread that works on the file. A waiter that slept on the mutex at once would make every release
-// by the working thread a wake-up system call; one that polled without pause would take the mutex over
-// at every release and move the file's blocks from one processor's cache to the other's for each
-// operation. So a waiter polls a few times, then naps between polls, doubling the nap up to a limit,
-// and only after that sleeps on the mutex itself: the working thread goes on at full speed meanwhile,
-// and the file changes hands every few hundred microseconds instead of every operation.
-class SpinningMutex {
+// by the working thread a wake-up system call; one that polled would take the mutex over at nearly every
+// release and move the file's blocks from one processor's cache to the other's for each operation. So a
+// waiter naps between attempts, doubling the nap up to a limit, and only after that sleeps on the mutex
+// itself: the working thread goes on at full speed meanwhile, and the file changes hands every
+// millisecond or so instead of every operation.
+class NappingMutex {
  public:
   void lock() {
     if (m_.try_lock()) return;
-    for (int i = 0; i < kPolls; ++i) {
-      std::this_thread::yield();
-      if (m_.try_lock()) return;
-    }
     auto nap = std::chrono::microseconds(kFirstNapUs);
     for (int i = 0; i < kNaps; ++i) {
       std::this_thread::sleep_for(nap);
@@ -38,10 +34,9 @@ class SpinningMutex {
   void unlock() { m_.unlock(); }
 
  private:
-  static constexpr int kPolls = 4;
   static constexpr int kNaps = 64;
-  static constexpr int kFirstNapUs = 10;
-  static constexpr int kLongestNapUs = 200;
+  static constexpr int kFirstNapUs = 100;
+  static constexpr int kLongestNapUs = 1000;
   std::mutex m_;
 };
 
