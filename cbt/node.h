@@ -85,6 +85,11 @@ class NodeView {
   uint8_t *d_;
 };
 
+// Adds delta to the key offsets of entries first..last-1 (an empty range does nothing) of a node whose
+// entries are e bytes long (kLeafEntrySize or kNodeEntrySize). One pass with a fixed stride: the entry
+// size is the caller's, not re-read from the block for every entry.
+void shift_offsets(uint8_t *node, uint32_t e, int32_t first, int32_t last, int32_t delta);
+
 // True when the block's header, directory and key heap are consistent with the layout above: header
 // words in range, the directory below heap_end, every key inside the heap, keys packed in entry order
 // without gaps up to blksize (shared keys: same offset and length as the previous entry). Unused blocks

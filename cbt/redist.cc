@@ -345,13 +345,20 @@ void move_positions(Tree *t, int32_t from, int32_t first, int32_t to, int32_t ba
 // the ones that did not share were copied in order to `pos` onwards. Gives each entry its new offset:
 // an entry that shared its bytes with the next one keeps the position for that one.
 void up_key(NodeView dst, int32_t first, int32_t m, int32_t pos) {
-  for (int32_t e = 0; e < m; ++e) {
-    const int32_t slot = first + e;
-    const int32_t old = dst.offset(slot);
-    dst.set_offset(slot, pos);
-    const bool shares_next =
-        e + 1 < m && dst.offset(slot + 1) == old && dst.len(slot + 1) == dst.len(slot) && dst.len(slot) > 0;
-    if (!shares_next) pos += dst.len(slot);
+  if (m <= 0) return;
+  const uint32_t e = dst.esize();
+  uint8_t *p = dst.data() + dst.entry_pos(first);
+  int32_t old = codec::load_i32(p, kEntryOffsetOff);
+  int32_t len = codec::load_i32(p, kEntryLenOff);
+  for (int32_t x = 0; x < m; ++x, p += e) {
+    codec::store_i32(p, kEntryOffsetOff, pos);
+    if (x + 1 == m) break;
+    const int32_t next_old = codec::load_i32(p + e, kEntryOffsetOff);
+    const int32_t next_len = codec::load_i32(p + e, kEntryLenOff);
+    const bool shares_next = next_old == old && next_len == len && len > 0;
+    if (!shares_next) pos += len;
+    old = next_old;
+    len = next_len;
   }
 }
 
@@ -458,7 +465,7 @@ int32_t B_move_right(Tree *t, int32_t B, int32_t n) {
     const int32_t end = bv.offset(keep - 1) + bv.len(keep - 1);
     dist = blksize - end;
     std::memmove(bd + old_heap + dist, bd + old_heap, static_cast<size_t>(end - old_heap));
-    for (int32_t j = 0; j < keep; ++j) bv.set_offset(j, bv.offset(j) + dist);
+    shift_offsets(bd, static_cast<uint32_t>(e), 0, keep, dist);
   }
   std::memset(bd + old_heap, 0, static_cast<size_t>(dist));
   bv.set_heap_end(old_heap + dist);
@@ -553,7 +560,7 @@ int32_t B_move_left(Tree *t, int32_t B, int32_t n) {
     // mk_rm_left: L's bytes move down by span.
     const int32_t lheap = lv.heap_end();
     std::memmove(ld + lheap - span, ld + lheap, static_cast<size_t>(blksize - lheap));
-    for (int32_t j = 0; j < lkc; ++j) lv.set_offset(j, lv.offset(j) - span);
+    shift_offsets(ld, static_cast<uint32_t>(e), 0, lkc, -span);
     // sh_key_left, up_key_left.
     std::memcpy(ld + blksize - span, bd + src, static_cast<size_t>(span));
     lv.set_heap_end(lheap - span);
