@@ -416,6 +416,77 @@ void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i) {
   });
 }
 
+void B_replace_last(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i) {
+  NodeView n(node);
+  constexpr uint32_t e = kLeafEntrySize;
+  const int32_t blksize = static_cast<int32_t>(t->ctl->blksize);
+  const int32_t j = n.key_cnt() - 1;  // the entry that goes
+  const int32_t heap = n.heap_end();
+  const int32_t off_j = n.offset(j);
+  // Bytes the removal frees: none when entry j shares the bytes of entry j-1. Without it every remaining
+  // offset is `freed` higher.
+  const int32_t freed = (j > 0 && shares_bytes(n, j, j - 1)) ? 0 : n.len(j);
+  // B_is_k_info_dup on the node without entry j: sharing with entry i first, then with entry i-1.
+  int32_t shared = 0;
+  bool dup = false;
+  if (i < j) {
+    shared = n.offset(i);
+    dup = B_node_keyshare(t, k, node, i);
+  }
+  if (!dup && i > 0) {
+    shared = n.offset(i - 1);
+    dup = B_node_keyshare(t, k, node, i - 1);
+  }
+  int32_t grow = 0;  // heap bytes k takes
+  int32_t at = 0;    // k's offset in the result
+  if (dup) {
+    at = shared + freed;
+    if (freed > 0) std::memmove(node + heap + freed, node + heap, static_cast<size_t>(off_j - heap));
+  } else {
+    // k's bytes go in front of those of entry i (the block end when k becomes the last entry), with a
+    // copy of entry i's bytes in front of them when entries i-1 and i shared those (B_addkey_here).
+    const int32_t extra = (i > 0 && i < j && shares_bytes(n, i - 1, i)) ? n.len(i) : 0;
+    grow = k.len + extra;
+    const int32_t below = i < j ? n.offset(i) : blksize - freed;  // bytes of entries 0..i-1 end here
+    const int32_t end = below + freed;
+    // Entries i..j-1 move up by freed, then entries 0..i-1 by freed - grow: the second move's target
+    // lies wholly below the first one's, which has been read by then.
+    if (freed > 0) std::memmove(node + end, node + below, static_cast<size_t>(off_j - below));
+    std::memmove(node + heap + freed - grow, node + heap, static_cast<size_t>(below - heap));
+    if (extra > 0) std::memcpy(node + end - grow, node + end, static_cast<size_t>(extra));
+    if (k.len > 0) std::memcpy(node + end - k.len, k.key, static_cast<size_t>(k.len));
+    at = end - k.len;
+  }
+  if (freed > grow) std::memset(node + heap, 0, static_cast<size_t>(freed - grow));
+  n.set_heap_end(heap + freed - grow);
+  uint8_t *slot = node + kHeaderSize + static_cast<size_t>(i) * e;
+  std::memmove(slot + e, slot, static_cast<size_t>(j - i) * e);
+  codec::store_i32(slot, kEntryOffsetOff, at);
+  codec::store_i32(slot, kEntryLenOff, k.len);
+  codec::store_u32(slot, kEntryItemOff, k.item);
+  if (freed != grow) shift_offsets(node, e, 0, i, freed - grow);
+  if (freed != 0) shift_offsets(node, e, i + 1, j + 1, freed);
+
+  // B_del_key sends a position on entry j to the right neighbour's entry 0 (or EOI) and moves later ones
+  // down; B_add_key then moves every position from i on up, which leaves those later ones where they were.
+  const int32_t right = n.right();
+  for_each_position(t, [&](int32_t &stat, int32_t &block, int32_t &index) {
+    if (block != blk) return;
+    if (index == j) {
+      if (right == 0) {
+        stat = CBT_POS_EOI;
+        block = -1;
+        index = -1;
+      } else {
+        block = right;
+        index = 0;
+      }
+    } else if (index >= i && index < j) {
+      ++index;
+    }
+  });
+}
+
 uint8_t *B_get_empty_block(Tree *t, int32_t *blkno) {
   CtlRec *c = t->ctl;
   if (c->freechain != 0) {

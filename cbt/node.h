@@ -186,6 +186,10 @@ int32_t B_ins_complications(Tree *t, const KeyInfo &k, const uint8_t *node, int3
 int32_t B_add_key(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i);
 // B_rmvkey_here plus cursor and mark correction when the node is a leaf.
 void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i);
+// In leaf blk: B_del_key of the last entry followed by B_add_key of k at index i (0 <= i < key_cnt), with
+// the same bytes, cursors and marks, but one move of the heap and one pass over the directory. The caller
+// has made sure k fits once the last entry is gone and that k's bytes do not lie in this block.
+void B_replace_last(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i);
 // The key-info (dupok 0, child = the low path) of the lowest entry under interior node n's low path, read
 // from that leftmost leaf, which stays pinned in *leaf because the key bytes live in its buffer. False with
 // the codes set (context ctx; a leaf without entries is error 20).
