@@ -174,6 +174,33 @@ bool B_lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf,
 // Structural check.
 // ---------------------------------------------------------------------------------------------------
 
+namespace {
+
+// True when the `used` entries of E bytes from p on have their keys inside heap..size, packed in entry
+// order without gaps up to size, each either starting where the previous key ended or sharing the
+// previous entry's bytes (same offset, same non-zero length). An entry that shares passes the bounds the
+// previous one passed; a first entry cannot share (no previous offset is -1 long).
+template <uint32_t E>
+bool keys_packed(const uint8_t *p, int64_t used, int64_t heap, int64_t size) {
+  int64_t pos = heap;
+  int64_t prev_off = -1, prev_len = -1;
+  for (const uint8_t *const end = p + used * E; p != end; p += E) {
+    const int64_t off = codec::load_i32(p, kEntryOffsetOff);
+    const int64_t len = codec::load_i32(p, kEntryLenOff);
+    if (off == pos) {
+      if (static_cast<uint64_t>(len) > static_cast<uint64_t>(size - pos)) return false;  // len < 0 too
+      pos += len;
+    } else if (len <= 0 || off != prev_off || len != prev_len) {
+      return false;
+    }
+    prev_off = off;
+    prev_len = len;
+  }
+  return pos == size;
+}
+
+}  // namespace
+
 bool B_node_valid(const uint8_t *node, uint32_t blksize) {
   if (blksize < kHeaderSize) return false;
   NodeView n(node);
@@ -189,21 +216,9 @@ bool B_node_valid(const uint8_t *node, uint32_t blksize) {
   const int64_t heap = n.heap_end();
   const int64_t used = std::max<int64_t>(cnt, 0);
   if (heap < kHeaderSize + used * e || heap > size) return false;
-  int64_t pos = heap;
-  int64_t prev_off = -1, prev_len = -1;
-  for (int32_t i = 0; i < used; ++i) {
-    const int64_t off = n.offset(i);
-    const int64_t len = n.len(i);
-    if (len < 0 || off < heap || off + len > size) return false;
-    if (off == pos) {
-      pos += len;
-    } else if (!(i > 0 && len > 0 && off == prev_off && len == prev_len)) {
-      return false;
-    }
-    prev_off = off;
-    prev_len = len;
-  }
-  return pos == size;
+  const uint8_t *first = node + kHeaderSize;
+  return leaf ? keys_packed<kLeafEntrySize>(first, used, heap, size)
+              : keys_packed<kNodeEntrySize>(first, used, heap, size);
 }
 
 // ---------------------------------------------------------------------------------------------------
