@@ -19,6 +19,7 @@
 #include "cbt/node.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -50,16 +51,32 @@ void trace_node(int32_t blk, const uint8_t *d) {
                   n.key_cnt());
 }
 
+// The offset fix-up with the stride known to the compiler, four entries per step.
+template <uint32_t E>
+void shift_offsets_by(uint8_t *p, int32_t count, int32_t delta) {
+  uint8_t *const end = p + static_cast<size_t>(count) * E;
+  auto one = [delta](uint8_t *q) { codec::store_i32(q, 0, codec::load_i32(q, 0) + delta); };
+  for (; end - p >= static_cast<std::ptrdiff_t>(4 * E); p += 4 * E) {
+    one(p);
+    one(p + E);
+    one(p + 2 * E);
+    one(p + 3 * E);
+  }
+  for (; p != end; p += E) one(p);
+}
+
 // Inserts the directory entry (offset, k.len, k.item[, k.child]) at index i.
 void add_overhead(const KeyInfo &k, uint8_t *node, int32_t i, int32_t offset) {
   NodeView n(node);
   const int32_t cnt = entries(n);
-  const uint32_t e = n.esize();
-  std::memmove(node + n.entry_pos(i + 1), node + n.entry_pos(i), static_cast<size_t>(cnt - i) * e);
-  n.set_offset(i, offset);
-  n.set_len(i, k.len);
-  n.set_item(i, k.item);
-  if (!n.is_leaf()) n.set_child(i, k.child);
+  const bool leaf = n.is_leaf();
+  const uint32_t e = leaf ? kLeafEntrySize : kNodeEntrySize;
+  uint8_t *at = node + kHeaderSize + static_cast<size_t>(i) * e;
+  std::memmove(at + e, at, static_cast<size_t>(cnt - i) * e);
+  codec::store_i32(at, kEntryOffsetOff, offset);
+  codec::store_i32(at, kEntryLenOff, k.len);
+  codec::store_u32(at, kEntryItemOff, k.item);
+  if (!leaf) codec::store_i32(at, kEntryChildOff, k.child);
   n.set_key_cnt(cnt + 1);
 }
 
@@ -87,7 +104,7 @@ void add_key(Tree *t, const KeyInfo &k, uint8_t *node, int32_t i, int32_t extra)
   if (len > 0) std::memcpy(node + end - len, src, static_cast<size_t>(len));
   n.set_offset(i, end - len);
   n.set_heap_end(heap - grow);
-  for (int32_t j = 0; j < i; ++j) n.set_offset(j, n.offset(j) - grow);
+  shift_offsets(node, n.esize(), 0, i, -grow);
 }
 
 // Removes directory entry i, giving back its offset and length; the vacated last slot is zeroed.
@@ -95,10 +112,11 @@ void rmv_overhead(uint8_t *node, int32_t i, int32_t *offset, int32_t *len) {
   NodeView n(node);
   const int32_t cnt = n.key_cnt();
   const uint32_t e = n.esize();
-  *offset = n.offset(i);
-  *len = n.len(i);
-  std::memmove(node + n.entry_pos(i), node + n.entry_pos(i + 1), static_cast<size_t>(cnt - 1 - i) * e);
-  std::memset(node + n.entry_pos(cnt - 1), 0, e);
+  uint8_t *at = node + kHeaderSize + static_cast<size_t>(i) * e;
+  *offset = codec::load_i32(at, kEntryOffsetOff);
+  *len = codec::load_i32(at, kEntryLenOff);
+  std::memmove(at, at + e, static_cast<size_t>(cnt - 1 - i) * e);
+  std::memset(node + kHeaderSize + static_cast<size_t>(cnt - 1) * e, 0, e);
   n.set_key_cnt(cnt - 1);
 }
 
@@ -111,7 +129,7 @@ void rmv_key(uint8_t *node, int32_t i, int32_t offset, int32_t len) {
   std::memmove(node + heap + len, node + heap, static_cast<size_t>(offset - heap));
   std::memset(node + heap, 0, static_cast<size_t>(len));
   n.set_heap_end(heap + len);
-  for (int32_t j = 0; j < i; ++j) n.set_offset(j, n.offset(j) + len);
+  shift_offsets(node, n.esize(), 0, i, len);
 }
 
 // Extra bytes a non-sharing key at index i needs because entries i-1 and i share bytes that would have
@@ -122,6 +140,15 @@ int32_t split_share_extra(const NodeView &n, int32_t i, int32_t a, int32_t b) {
 }
 
 }  // namespace
+
+void shift_offsets(uint8_t *node, uint32_t e, int32_t first, int32_t last, int32_t delta) {
+  if (last <= first) return;
+  uint8_t *p = node + kHeaderSize + static_cast<size_t>(first) * e + kEntryOffsetOff;
+  if (e == kLeafEntrySize)
+    shift_offsets_by<kLeafEntrySize>(p, last - first, delta);
+  else
+    shift_offsets_by<kNodeEntrySize>(p, last - first, delta);
+}
 
 // The key-info of the lowest entry under an interior node's low path, read from that leaf, which stays
 // pinned in `leaf` (the key bytes live in its buffer). False with the codes set.
@@ -147,6 +174,33 @@ bool B_lowest_under_low_path(Tree *t, const NodeView &n, Ctx ctx, NodeRef *leaf,
 // Structural check.
 // ---------------------------------------------------------------------------------------------------
 
+namespace {
+
+// True when the `used` entries of E bytes from p on have their keys inside heap..size, packed in entry
+// order without gaps up to size, each either starting where the previous key ended or sharing the
+// previous entry's bytes (same offset, same non-zero length). An entry that shares passes the bounds the
+// previous one passed; a first entry cannot share (no previous offset is -1 long).
+template <uint32_t E>
+bool keys_packed(const uint8_t *p, int64_t used, int64_t heap, int64_t size) {
+  int64_t pos = heap;
+  int64_t prev_off = -1, prev_len = -1;
+  for (const uint8_t *const end = p + used * E; p != end; p += E) {
+    const int64_t off = codec::load_i32(p, kEntryOffsetOff);
+    const int64_t len = codec::load_i32(p, kEntryLenOff);
+    if (off == pos) {
+      if (static_cast<uint64_t>(len) > static_cast<uint64_t>(size - pos)) return false;  // len < 0 too
+      pos += len;
+    } else if (len <= 0 || off != prev_off || len != prev_len) {
+      return false;
+    }
+    prev_off = off;
+    prev_len = len;
+  }
+  return pos == size;
+}
+
+}  // namespace
+
 bool B_node_valid(const uint8_t *node, uint32_t blksize) {
   if (blksize < kHeaderSize) return false;
   NodeView n(node);
@@ -162,21 +216,9 @@ bool B_node_valid(const uint8_t *node, uint32_t blksize) {
   const int64_t heap = n.heap_end();
   const int64_t used = std::max<int64_t>(cnt, 0);
   if (heap < kHeaderSize + used * e || heap > size) return false;
-  int64_t pos = heap;
-  int64_t prev_off = -1, prev_len = -1;
-  for (int32_t i = 0; i < used; ++i) {
-    const int64_t off = n.offset(i);
-    const int64_t len = n.len(i);
-    if (len < 0 || off < heap || off + len > size) return false;
-    if (off == pos) {
-      pos += len;
-    } else if (!(i > 0 && len > 0 && off == prev_off && len == prev_len)) {
-      return false;
-    }
-    prev_off = off;
-    prev_len = len;
-  }
-  return pos == size;
+  const uint8_t *first = node + kHeaderSize;
+  return leaf ? keys_packed<kLeafEntrySize>(first, used, heap, size)
+              : keys_packed<kNodeEntrySize>(first, used, heap, size);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -479,6 +521,77 @@ void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i) {
       }
     } else if (index > i) {
       --index;
+    }
+  });
+}
+
+void B_replace_last(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i) {
+  NodeView n(node);
+  constexpr uint32_t e = kLeafEntrySize;
+  const int32_t blksize = static_cast<int32_t>(t->ctl->blksize);
+  const int32_t j = n.key_cnt() - 1;  // the entry that goes
+  const int32_t heap = n.heap_end();
+  const int32_t off_j = n.offset(j);
+  // Bytes the removal frees: none when entry j shares the bytes of entry j-1. Without it every remaining
+  // offset is `freed` higher.
+  const int32_t freed = (j > 0 && shares_bytes(n, j, j - 1)) ? 0 : n.len(j);
+  // B_is_k_info_dup on the node without entry j: sharing with entry i first, then with entry i-1.
+  int32_t shared = 0;
+  bool dup = false;
+  if (i < j) {
+    shared = n.offset(i);
+    dup = B_node_keyshare(t, k, node, i);
+  }
+  if (!dup && i > 0) {
+    shared = n.offset(i - 1);
+    dup = B_node_keyshare(t, k, node, i - 1);
+  }
+  int32_t grow = 0;  // heap bytes k takes
+  int32_t at = 0;    // k's offset in the result
+  if (dup) {
+    at = shared + freed;
+    if (freed > 0) std::memmove(node + heap + freed, node + heap, static_cast<size_t>(off_j - heap));
+  } else {
+    // k's bytes go in front of those of entry i (the block end when k becomes the last entry), with a
+    // copy of entry i's bytes in front of them when entries i-1 and i shared those (B_addkey_here).
+    const int32_t extra = (i > 0 && i < j && shares_bytes(n, i - 1, i)) ? n.len(i) : 0;
+    grow = k.len + extra;
+    const int32_t below = i < j ? n.offset(i) : blksize - freed;  // bytes of entries 0..i-1 end here
+    const int32_t end = below + freed;
+    // Entries i..j-1 move up by freed, then entries 0..i-1 by freed - grow: the second move's target
+    // lies wholly below the first one's, which has been read by then.
+    if (freed > 0) std::memmove(node + end, node + below, static_cast<size_t>(off_j - below));
+    std::memmove(node + heap + freed - grow, node + heap, static_cast<size_t>(below - heap));
+    if (extra > 0) std::memcpy(node + end - grow, node + end, static_cast<size_t>(extra));
+    if (k.len > 0) std::memcpy(node + end - k.len, k.key, static_cast<size_t>(k.len));
+    at = end - k.len;
+  }
+  if (freed > grow) std::memset(node + heap, 0, static_cast<size_t>(freed - grow));
+  n.set_heap_end(heap + freed - grow);
+  uint8_t *slot = node + kHeaderSize + static_cast<size_t>(i) * e;
+  std::memmove(slot + e, slot, static_cast<size_t>(j - i) * e);
+  codec::store_i32(slot, kEntryOffsetOff, at);
+  codec::store_i32(slot, kEntryLenOff, k.len);
+  codec::store_u32(slot, kEntryItemOff, k.item);
+  if (freed != grow) shift_offsets(node, e, 0, i, freed - grow);
+  if (freed != 0) shift_offsets(node, e, i + 1, j + 1, freed);
+
+  // B_del_key sends a position on entry j to the right neighbour's entry 0 (or EOI) and moves later ones
+  // down; B_add_key then moves every position from i on up, which leaves those later ones where they were.
+  const int32_t right = n.right();
+  for_each_position(t, [&](int32_t &stat, int32_t &block, int32_t &index) {
+    if (block != blk) return;
+    if (index == j) {
+      if (right == 0) {
+        stat = CBT_POS_EOI;
+        block = -1;
+        index = -1;
+      } else {
+        block = right;
+        index = 0;
+      }
+    } else if (index >= i && index < j) {
+      ++index;
     }
   });
 }

@@ -85,6 +85,11 @@ class NodeView {
   uint8_t *d_;
 };
 
+// Adds delta to the key offsets of entries first..last-1 (an empty range does nothing) of a node whose
+// entries are e bytes long (kLeafEntrySize or kNodeEntrySize). One pass with a fixed stride: the entry
+// size is the caller's, not re-read from the block for every entry.
+void shift_offsets(uint8_t *node, uint32_t e, int32_t first, int32_t last, int32_t delta);
+
 // True when the block's header, directory and key heap are consistent with the layout above: header
 // words in range, the directory below heap_end, every key inside the heap, keys packed in entry order
 // without gaps up to blksize (shared keys: same offset and length as the previous entry). Unused blocks
@@ -181,6 +186,10 @@ int32_t B_ins_complications(Tree *t, const KeyInfo &k, const uint8_t *node, int3
 int32_t B_add_key(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i);
 // B_rmvkey_here plus cursor and mark correction when the node is a leaf.
 void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i);
+// In leaf blk: B_del_key of the last entry followed by B_add_key of k at index i (0 <= i < key_cnt), with
+// the same bytes, cursors and marks, but one move of the heap and one pass over the directory. The caller
+// has made sure k fits once the last entry is gone and that k's bytes do not lie in this block.
+void B_replace_last(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i);
 // The key-info (dupok 0, child = the low path) of the lowest entry under interior node n's low path, read
 // from that leftmost leaf, which stays pinned in *leaf because the key bytes live in its buffer. False with
 // the codes set (context ctx; a leaf without entries is error 20).

@@ -58,6 +58,7 @@ KeyInfo entry_info(const NodeView &n, int32_t j) {
 int32_t l_shift_right(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t rblk,
                       uint8_t *rnode) {
   NodeView n(node);
+  const uint8_t *const block_end = node + t->ctl->blksize;
   int32_t result = 1;
   for (int32_t j = n.key_cnt() - 1; j >= i; --j) {
     const KeyInfo kj = entry_info(n, j);
@@ -65,11 +66,17 @@ int32_t l_shift_right(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int
     if (fit < 0) return -1;
     if (fit == 1) break;
     if (B_add_key(t, kj, rblk, rnode, 0) < 0) return -1;
-    B_del_key(t, blk, node, j);
     result = 4;
-    const int32_t now = B_ins_complications(t, k, node, i);
-    if (now < 0) return -1;
-    if (now == 0) {
+    // Entry j is N's last: k fits once it has gone exactly when k fits among entries 0..j-1 now (what
+    // B_ins_complications answers afterwards; a leaf left empty takes any key). B_replace_last reads k's
+    // bytes after the heap has moved, so a key held in this leaf itself takes the two separate steps.
+    const bool now = j == 0 || B_key_fit(t, k, node, i, 0, j - 1);
+    if (now && (k.len == 0 || k.key < node || k.key >= block_end)) {
+      B_replace_last(t, k, blk, node, i);
+      return 5;
+    }
+    B_del_key(t, blk, node, j);
+    if (now) {
       if (B_add_key(t, k, blk, node, i) < 0) return -1;
       return 5;
     }
@@ -281,22 +288,60 @@ namespace {
 // changed ones, the parent level's walk (which stops at that child) never re-adds it. When P has no entry
 // for blk (a node spliced in by a split, or one whose entry is already gone) there is nothing stale to
 // remove: the re-synchronisation adds it with its current lowest key.
-int32_t adj_parent(Tree *t, int32_t P, int32_t hint, int32_t blk, Ctx ctx) {
+// in_place(pnode) may instead bring the entry up to date where it stands (true when it did).
+template <class InPlace>
+int32_t adj_parent(Tree *t, int32_t P, int32_t hint, int32_t blk, Ctx ctx, InPlace in_place) {
   NodeRef parent(t, P, ctx);
   if (!parent) return -1;
-  const int32_t q = child_index(parent.data(), blk, hint);
-  if (q >= 0) B_rmvkey_here(t, parent.data(), q);
+  if (!in_place(parent.data())) {
+    const int32_t q = child_index(parent.data(), blk, hint);
+    if (q >= 0) B_rmvkey_here(t, parent.data(), q);
+  }
   return parent.put(false, ctx) < 0 ? -1 : 1;
+}
+
+bool never(uint8_t *) {
+  return false;
+}
+
+// After a leaf shift into R that also placed the new key (result 5): the bytes the removal of P's entry
+// for R and its re-insertion by the parent's re-synchronisation produce, written directly, when it is
+// sure that they are those. That holds when
+//   - P holds N at p >= 0 and R at q = p + 1, not as its last entry, and the child after R is R's right
+//     neighbour, while N's left link names the child before N (whose right link then names N: a split
+//     or release that fails half-way leaves the two links disagreeing only at a node that no parent
+//     references or that is unused): the re-synchronisation's walk then visits R alone;
+//   - R's new lowest key has the length of the old one, whose bytes are shared with no neighbour, and it
+//     lies strictly between the keys of entries q-1 and q+1: the re-insertion then goes to index q, into
+//     the room the removal made, sharing nothing, at the offset the entry had (entries q-1 and q+1 do not
+//     share bytes either: entry q's own bytes lie between theirs in a packed heap).
+// The walk then finds R referenced and adds nothing, as it would have added nothing after R. True when
+// the entry was rewritten; false leaves P untouched.
+bool rekey_in_place(Tree *t, uint8_t *pnode, int32_t p, int32_t N, const uint8_t *node, int32_t R,
+                    const uint8_t *rnode) {
+  NodeView pv(pnode), nv(node), rv(rnode);
+  const int32_t q = p + 1;
+  if (p < 0 || q + 1 >= pv.key_cnt() || rv.key_cnt() < 1) return false;
+  if (pv.child(p) != N || pv.child(q) != R || pv.child(q + 1) != rv.right() || rv.right() == R) return false;
+  if (nv.left() != (p == 0 ? pv.low_path() : pv.child(p - 1))) return false;
+  const int32_t len = rv.len(0);
+  if (len != pv.len(q) || is_key_duplicate(pnode, q)) return false;
+  const uint8_t *key = rv.key(0);
+  if (B_keycmp(t, key, len, pv.key(q - 1), pv.len(q - 1)) <= 0) return false;
+  if (B_keycmp(t, key, len, pv.key(q + 1), pv.len(q + 1)) >= 0) return false;
+  if (len > 0) std::memcpy(pnode + pv.offset(q), key, static_cast<size_t>(len));
+  pv.set_item(q, rv.item(0));
+  return true;
 }
 
 }  // namespace
 
 int32_t adj_r_parent(Tree *t, int32_t P, int32_t p, int32_t R) {
-  return adj_parent(t, P, p + 1, R, Ctx::kShiftRight);
+  return adj_parent(t, P, p + 1, R, Ctx::kShiftRight, never);
 }
 
 int32_t adj_l_parent(Tree *t, int32_t P, int32_t p, int32_t N) {
-  return adj_parent(t, P, p, N, Ctx::kShiftLeft);
+  return adj_parent(t, P, p, N, Ctx::kShiftLeft, never);
 }
 
 int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32_t i, int32_t P,
@@ -307,7 +352,13 @@ int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, i
   NodeRef r;
   if (!get_sibling(t, blk, node, rblk, kLeftOff, Ctx::kShiftRight, &r)) return -1;
   int32_t result = shift_right(t, k, blk, node, i, rblk, r.data());
-  if ((result == 4 || result == 5) && adj_r_parent(t, P, p, rblk) < 0) result = -1;
+  if (result == 4 || result == 5) {
+    const bool leaf_placed = result == 5 && NodeView(node).is_leaf();
+    auto in_place = [&](uint8_t *pnode) {
+      return leaf_placed && rekey_in_place(t, pnode, p, blk, node, rblk, r.data());
+    };
+    if (adj_parent(t, P, p + 1, rblk, Ctx::kShiftRight, in_place) < 0) result = -1;
+  }
   if (r.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftRight) < 0) result = -1;
   return result;
 }
@@ -345,13 +396,20 @@ void move_positions(Tree *t, int32_t from, int32_t first, int32_t to, int32_t ba
 // the ones that did not share were copied in order to `pos` onwards. Gives each entry its new offset:
 // an entry that shared its bytes with the next one keeps the position for that one.
 void up_key(NodeView dst, int32_t first, int32_t m, int32_t pos) {
-  for (int32_t e = 0; e < m; ++e) {
-    const int32_t slot = first + e;
-    const int32_t old = dst.offset(slot);
-    dst.set_offset(slot, pos);
-    const bool shares_next =
-        e + 1 < m && dst.offset(slot + 1) == old && dst.len(slot + 1) == dst.len(slot) && dst.len(slot) > 0;
-    if (!shares_next) pos += dst.len(slot);
+  if (m <= 0) return;
+  const uint32_t e = dst.esize();
+  uint8_t *p = dst.data() + dst.entry_pos(first);
+  int32_t old = codec::load_i32(p, kEntryOffsetOff);
+  int32_t len = codec::load_i32(p, kEntryLenOff);
+  for (int32_t x = 0; x < m; ++x, p += e) {
+    codec::store_i32(p, kEntryOffsetOff, pos);
+    if (x + 1 == m) break;
+    const int32_t next_old = codec::load_i32(p + e, kEntryOffsetOff);
+    const int32_t next_len = codec::load_i32(p + e, kEntryLenOff);
+    const bool shares_next = next_old == old && next_len == len && len > 0;
+    if (!shares_next) pos += len;
+    old = next_old;
+    len = next_len;
   }
 }
 
@@ -458,7 +516,7 @@ int32_t B_move_right(Tree *t, int32_t B, int32_t n) {
     const int32_t end = bv.offset(keep - 1) + bv.len(keep - 1);
     dist = blksize - end;
     std::memmove(bd + old_heap + dist, bd + old_heap, static_cast<size_t>(end - old_heap));
-    for (int32_t j = 0; j < keep; ++j) bv.set_offset(j, bv.offset(j) + dist);
+    shift_offsets(bd, static_cast<uint32_t>(e), 0, keep, dist);
   }
   std::memset(bd + old_heap, 0, static_cast<size_t>(dist));
   bv.set_heap_end(old_heap + dist);
@@ -553,7 +611,7 @@ int32_t B_move_left(Tree *t, int32_t B, int32_t n) {
     // mk_rm_left: L's bytes move down by span.
     const int32_t lheap = lv.heap_end();
     std::memmove(ld + lheap - span, ld + lheap, static_cast<size_t>(blksize - lheap));
-    for (int32_t j = 0; j < lkc; ++j) lv.set_offset(j, lv.offset(j) - span);
+    shift_offsets(ld, static_cast<uint32_t>(e), 0, lkc, -span);
     // sh_key_left, up_key_left.
     std::memcpy(ld + blksize - span, bd + src, static_cast<size_t>(span));
     lv.set_heap_end(lheap - span);

@@ -11,6 +11,7 @@
 #include "cbt/node.h"
 #include "cbt/search.h"
 #include "qrxcb.h"
+#include "support/test_util.h"
 #include "support/tree_builder.h"
 
 namespace qrx::cbt {
@@ -97,6 +98,31 @@ TEST(NodeFit, ExactFitSharingAndSeparation) {
   EXPECT_EQ(B_ins_complications(&t.tree, ki("ab  ", 2), t.d(), 1), 1);         // 12 + 4 + a second "ab"
   EXPECT_EQ(t.add("ab ", 2), 1);
   EXPECT_EQ(B_calc_free_space(&t.tree, t.d()), 0u);
+}
+
+// A right shift that gives the sibling a lowest key equal (under the compare function, at the same length)
+// to the key of the parent's next entry: the parent's entry for the sibling is not rewritten where it
+// stands but re-inserted, sharing that next entry's bytes.
+TEST(NodeShift, ParentEntryEqualToTheNextOneSharesItsBytes) {
+  test::TempDir dir;
+  const std::string path = dir.file("p.cbt");
+  auto leaf = [](std::initializer_list<test::KeyItem> l) { return test::Leaf(l); };
+  // Written bytewise, so "M" and "m" keep bytes of their own in the root; block 2 has 1 byte free.
+  const int32_t root = test::build_index(
+      path, 128,
+      {leaf({{"a", 0}}), leaf({{std::string(40, 'b'), 0}, {std::string(30, 'd'), 0}, {"m", 1}}),
+       leaf({{"M", 5}}), leaf({{"m", 9}})},
+      4);
+  ASSERT_EQ(cbinit(16, 128), 1);
+  cbt_tree *t = cbopen(path.c_str(), 2, nocase_compare);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(cbinsert(t, "c", 1, 7, 1), 1);  // ("m", 1) moves to the front of block 3
+  EXPECT_EQ(cbclose(t), 1);
+  EXPECT_EQ(cbexit(), 1);
+  const test::NodeImage p = test::read_node(path, root);
+  ASSERT_EQ(p.entries.size(), 3u);
+  EXPECT_EQ(p.entries[1], (test::KeyItem{"m", 1}));
+  EXPECT_EQ(p.offsets[1], p.offsets[2]);
 }
 
 const Entries kFive = {{"alpha", 1}, {"beta", 2}, {"beta", 3}, {"", 4}, {"gamma", 5}};
