@@ -104,10 +104,11 @@ int64_t space(const uint8_t *node, int32_t a, int32_t b) {
 
 int32_t B_insert(Tree *t, const uint8_t *key, uint32_t len, uint32_t item, int32_t dupok) {
   set_function(Fn::kInsert);
-  QRX_ENTRY();
+  const uint32_t trace = qrx::trace_flags(&qrx_trace_unit_);  // for the entry and exit events
+  QRX_ENTRY_IN(trace);
   // The file's blocks may be smaller than the pool's buffers: the key must fit an empty node of the file.
   if (!B_is_key_valid(len) || uint64_t{len} + kKeyReserve > t->ctl->blksize) {
-    QRX_EXIT(-1);
+    QRX_EXIT_IN(trace, -1);
     return -1;
   }
   static const uint8_t kNoBytes[1] = {0};
@@ -117,7 +118,7 @@ int32_t B_insert(Tree *t, const uint8_t *key, uint32_t len, uint32_t item, int32
   k.item = item;
   k.dupok = dupok;
   const int32_t r = t->ctl->root == 0 ? B_ins_new_tree(t, k) : B_ins_tree(t, k);
-  QRX_EXIT(r);
+  QRX_EXIT_IN(trace, r);
   return r;
 }
 

@@ -44,11 +44,12 @@ bool shares_bytes(const NodeView &n, int32_t i, int32_t j) {
   return n.offset(i) == n.offset(j) && n.len(i) == n.len(j) && n.len(i) > 0;
 }
 
-void trace_node(int32_t blk, const uint8_t *d) {
+// flags: this unit's trace flags, read once by the caller.
+void trace_node(int32_t blk, const uint8_t *d, uint32_t flags) {
   NodeView n(d);
-  QRX_BLOCK_TRACE("node %d at %p", blk, static_cast<const void *>(d));
-  QRX_BLOCK_TRACE("low_path = %d, left = %d, right = %d, key_cnt = %d", n.low_path(), n.left(), n.right(),
-                  n.key_cnt());
+  QRX_BLOCK_TRACE_IN(flags, "node %d at %p", blk, static_cast<const void *>(d));
+  QRX_BLOCK_TRACE_IN(flags, "low_path = %d, left = %d, right = %d, key_cnt = %d", n.low_path(), n.left(),
+                     n.right(), n.key_cnt());
 }
 
 // The offset fix-up with the stride known to the compiler, four entries per step.
@@ -646,7 +647,7 @@ template <class Read>
 int32_t read_header(Tree *t, int32_t blk, Ctx ctx, int32_t *out, Read read) {
   uint8_t *d = B_getblk(t, blk, ctx);
   if (!d) return -1;
-  trace_node(blk, d);
+  trace_node(blk, d, qrx::trace_flags(&qrx_trace_unit_));
   *out = read(NodeView(d));
   return B_rlseblk(t, d, ctx) < 0 ? -1 : 1;
 }
@@ -676,7 +677,8 @@ namespace {
 int32_t fix_link(Tree *t, int32_t blk, bool leaf, uint32_t off, int32_t was, int32_t value, Ctx ctx) {
   uint8_t *d = B_getblk(t, blk, ctx);
   if (!d) return -1;
-  trace_node(blk, d);
+  const uint32_t trace = qrx::trace_flags(&qrx_trace_unit_);
+  trace_node(blk, d, trace);
   NodeView n(d);
   if (n.is_unused() || n.is_leaf() != leaf || codec::load_i32(d, off) != was) {
     B_rlseblk(t, d, Ctx::kNone);
@@ -685,9 +687,9 @@ int32_t fix_link(Tree *t, int32_t blk, bool leaf, uint32_t off, int32_t was, int
     return -1;
   }
   if (off == kRightOff) {
-    QRX_BLOCK_TRACE("new right will be %d", value);
+    QRX_BLOCK_TRACE_IN(trace, "new right will be %d", value);
   } else {
-    QRX_BLOCK_TRACE("new left will be %d", value);
+    QRX_BLOCK_TRACE_IN(trace, "new left will be %d", value);
   }
   codec::store_i32(d, off, value);
   return B_putblk(t, d, false, ctx) < 0 ? -1 : 1;

@@ -28,6 +28,26 @@
 #include "cbt/cbt.h"
 #include "cbt/codec.h"
 
+// The trace lines of host/qrxtrace.h for a caller that read its unit's flags once (qrx::trace_flags) for
+// a whole descent or operation: each line keeps its flag and tests the word the caller holds.
+#define QRX_BLOCK_TRACE_IN(flags, ...)                                                    \
+  do {                                                                                    \
+    if (((flags)&TLG1_BLOCKS) != 0) TLG1_Printf(&qrx_trace_unit_, __LINE__, __VA_ARGS__); \
+  } while (0)
+#define QRX_DETAIL_IN(flags, ...)                                                         \
+  do {                                                                                    \
+    if (((flags)&TLG1_DETAIL) != 0) TLG1_Printf(&qrx_trace_unit_, __LINE__, __VA_ARGS__); \
+  } while (0)
+#define QRX_ENTRY_IN(flags)                                                                          \
+  do {                                                                                               \
+    if (((flags)&TLG1_ENTRY_EXIT) != 0) TLG1_Event(&qrx_trace_unit_, __LINE__, TLG1_EVENT_ENTRY, 0); \
+  } while (0)
+#define QRX_EXIT_IN(flags, value)                                                              \
+  do {                                                                                         \
+    if (((flags)&TLG1_ENTRY_EXIT) != 0)                                                        \
+      TLG1_Event(&qrx_trace_unit_, __LINE__, TLG1_EVENT_EXIT_VALUE, static_cast<long>(value)); \
+  } while (0)
+
 namespace qrx::cbt {
 
 inline constexpr uint32_t kLowPathOff = 0;

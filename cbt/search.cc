@@ -29,11 +29,12 @@ int32_t sign(int r) {
   return r < 0 ? -1 : (r > 0 ? 1 : 0);
 }
 
-void trace_node(int32_t blk, const uint8_t *d) {
+// flags: this unit's trace flags, read once by the caller.
+void trace_node(int32_t blk, const uint8_t *d, uint32_t flags) {
   NodeView n(d);
-  QRX_BLOCK_TRACE("node %d at %p", blk, static_cast<const void *>(d));
-  QRX_BLOCK_TRACE("low_path = %d, left = %d, right = %d, key_cnt = %d", n.low_path(), n.left(), n.right(),
-                  n.key_cnt());
+  QRX_BLOCK_TRACE_IN(flags, "node %d at %p", blk, static_cast<const void *>(d));
+  QRX_BLOCK_TRACE_IN(flags, "low_path = %d, left = %d, right = %d, key_cnt = %d", n.low_path(), n.left(),
+                     n.right(), n.key_cnt());
 }
 
 void set_eoi(Tree *t) {
@@ -136,10 +137,11 @@ int32_t B_cur_key_match(Tree *t, const uint8_t *key, int32_t len) {
 
 namespace {
 
-// Binary search of node for (key, item) under the key order `keys`; see B_loc_key.
-template <class KeyOrder>
+// Binary search of node for (key, item) under the key order `keys`; see B_loc_key. trace_flags() gives
+// this unit's trace flags for the line that reports the result.
+template <class KeyOrder, class TraceFlags>
 int32_t loc_key(KeyOrder keys, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
-                int32_t *index) {
+                int32_t *index, TraceFlags trace_flags) {
   NodeView n(node);
   *index = 0;
   const int32_t cnt = n.key_cnt();
@@ -155,7 +157,7 @@ int32_t loc_key(KeyOrder keys, const uint8_t *key, int32_t len, uint32_t item, c
     }
     if (c == 0) {
       *index = mid;
-      QRX_BLOCK_TRACE("Found - key position = %d", mid);
+      QRX_BLOCK_TRACE_IN(trace_flags(), "Found - key position = %d", mid);
       return 0;
     }
     if (c < 0) {
@@ -167,14 +169,14 @@ int32_t loc_key(KeyOrder keys, const uint8_t *key, int32_t len, uint32_t item, c
   // lo is now the first entry greater than (key, item); every entry before it is smaller.
   const int32_t p = c > 0 ? mid + 1 : mid;
   *index = p;
-  QRX_BLOCK_TRACE("Not Found - key position = %d", p);
+  QRX_BLOCK_TRACE_IN(trace_flags(), "Not Found - key position = %d", p);
   return p < cnt ? -1 : 1;
 }
 
-}  // namespace
-
-int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
-                  int32_t *index) {
+// B_loc_key with the trace flags from trace_flags().
+template <class TraceFlags>
+int32_t loc_key_traced(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
+                       int32_t *index, TraceFlags trace) {
   // Trees on the default order get a search with the comparison inlined into every probe.
   cbt_keycmp_fn cmp = t->keycmp;
   if (cmp == nullptr || cmp == qrxcbkcm) {
@@ -182,13 +184,20 @@ int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const
         [](const uint8_t *a, int32_t la, const uint8_t *b, int32_t lb) {
           return default_compare(a, static_cast<uint32_t>(la), b, static_cast<uint32_t>(lb));
         },
-        key, len, item, node, index);
+        key, len, item, node, index, trace);
   }
   return loc_key(
       [cmp](const uint8_t *a, int32_t la, const uint8_t *b, int32_t lb) {
         return sign(cmp(a, static_cast<uint32_t>(la), b, static_cast<uint32_t>(lb)));
       },
-      key, len, item, node, index);
+      key, len, item, node, index, trace);
+}
+
+}  // namespace
+
+int32_t B_loc_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, const uint8_t *node,
+                  int32_t *index) {
+  return loc_key_traced(t, key, len, item, node, index, [] { return qrx::trace_flags(&qrx_trace_unit_); });
 }
 
 int32_t B_key_info_loc(Tree *t, const KeyInfo &k, const uint8_t *node, int32_t *index) {
@@ -213,6 +222,7 @@ int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) 
     return -3;
   }
   const char *fname = ctl->fname.c_str();
+  const uint32_t trace = qrx::trace_flags(&qrx_trace_unit_);  // once for the whole descent
   int32_t blk = ctl->root;
   int32_t from = 0;  // the block whose entry led here; 0 for the root
   for (int32_t level = 0; level < kMaxDepth; ++level) {
@@ -221,7 +231,7 @@ int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) 
       QRX_ERROR("Unable to get block %d referenced by block %d of %s", blk, from, fname);
       return -1;
     }
-    trace_node(blk, d);
+    trace_node(blk, d, trace);
     NodeView n(d);
     if (!B_level_ok(t, d, level)) {
       // An unused block, or a node of another level than the tree's depth puts here: its entries are
@@ -232,7 +242,7 @@ int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) 
       return -1;
     }
     int32_t p = 0;
-    const int32_t c = B_loc_key(t, key, len, item, d, &p);
+    const int32_t c = loc_key_traced(t, key, len, item, d, &p, [trace] { return trace; });
     if (n.is_leaf()) {
       int32_t result = 1;
       if (c <= 0) {
@@ -248,7 +258,7 @@ int32_t B_loc_leaf_blk(Tree *t, const uint8_t *key, int32_t len, uint32_t item) 
         result = -3;
       }
       if (B_rlseblk(t, d, Ctx::kFindLeaf) < 0) return -1;
-      if (result == 1) QRX_DETAIL("Block = %d, index = %d", t->curblock, t->curindex);
+      if (result == 1) QRX_DETAIL_IN(trace, "Block = %d, index = %d", t->curblock, t->curindex);
       return result;
     }
     // Interior node (B_level_ok: it has its low path).
