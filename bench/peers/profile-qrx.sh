@@ -37,8 +37,10 @@ profile() {  # name, parts to keep as "suffix=label" ..., -- entry points...
     --dump-before=qrxcbini --dump-before=cbinit --dump-before=qrxcbcrt --dump-before=cbcreate \
     "$bench" --engines qrx --n "$n" --runs 1 --lookups7 "$n" >"$out/run.$name.txt" 2>&1
   # The engine's child is the process that wrote numbered parts.
-  local base
-  base=$(ls "$out"/cg."$name".*.3 | head -1)
+  local base f
+  # The child with the largest third part (process ids sort as text, so the first name is not it).
+  base=$(for f in "$out"/cg."$name".*.3; do echo "$(grep -m1 '^summary:' "$f" | cut -d' ' -f2) $f"; done |
+    sort -n | tail -1 | cut -d' ' -f2)
   base=${base%.3}
   for p in "${parts[@]}"; do
     local suffix=${p%%=*} label=${p#*=}
