@@ -21,18 +21,21 @@ namespace qrx::cbt {
 struct CtlRec;
 }
 
-// The tree handle handed to callers. One per successful cbopen or cbcreate.
-struct cbt_tree {
+// The tree handle handed to callers. One per successful cbopen or cbcreate. Every operation walks the
+// anchor's list of handles to check its own, reading the first line of the handles before it, while the
+// threads owning those handles move their cursors: the cursor fields live on a cache line of their own,
+// and each handle starts on a line of its own, so that the walk reads only lines nobody writes.
+struct alignas(64) cbt_tree {
   cbt_tree *next;         // next handle in the anchor's trees list, newest first; guarded by anchor mutex
   qrx::cbt::CtlRec *ctl;  // shared in-memory control record of the file
   cbt_keycmp_fn keycmp;   // compare function of this handle (never null)
-  int32_t pos_stat;       // cursor state: 1 OK, -2 BOI, -3 EOI
-  int32_t curblock;       // leaf block of the cursor, -1 when not on an entry
-  int32_t curindex;       // entry index of the cursor in that leaf
-  int32_t mrk_stat;       // mark state, as pos_stat; -1 when no mark was set
-  int32_t mrkblock;       // leaf block of the mark
-  int32_t mrkindex;       // entry index of the mark
   cbt_tree *file_next;    // next handle on the same control record; guarded by ctl->mutex
+  alignas(64) int32_t pos_stat;  // cursor state: 1 OK, -2 BOI, -3 EOI
+  int32_t curblock;              // leaf block of the cursor, -1 when not on an entry
+  int32_t curindex;              // entry index of the cursor in that leaf
+  int32_t mrk_stat;              // mark state, as pos_stat; -1 when no mark was set
+  int32_t mrkblock;              // leaf block of the mark
+  int32_t mrkindex;              // entry index of the mark
 };
 
 namespace qrx::cbt {
@@ -59,8 +62,9 @@ struct PinCache {
   bool active = false;  // only inside an operation that gives them back at its end
 };
 
-// In-memory control record: one per open file name, shared by every handle on that file.
-struct CtlRec {
+// In-memory control record: one per open file name, shared by every handle on that file. It starts on
+// a cache line of its own, so that threads working on different files never write one line.
+struct alignas(64) CtlRec {
   // The nine fields of the on-disk control record (block 0). Guarded by mutex.
   uint32_t blksize = 0;   // block size of the file in bytes
   int32_t root = 0;       // root block, 0 when the tree is empty
