@@ -58,8 +58,8 @@ QRX_API void MakePath(char *out, const char *drive, const char *dir, const char 
 /* ---------------------------------------------------------------------------------------------------
  * Buffer pool. One pool of equal-sized buffers caches blocks by (file, block number). A block
  * returned by get_blk or empty_blk is pinned until exactly one put_blk or rlse_blk of the same address.
- * Unpinned buffers are reused by a clock: a buffer given back survives a sweep of the clock's hand per
- * use of its block (B-tree interior nodes count for more); QRX_POOL_RULE=lru in the environment when a
+ * Unpinned buffers are reused by a clock: a buffer given back survives as many sweeps of the clock's
+ * hand as its weight (1; 32 for an interior node of a B-tree); QRX_POOL_RULE=lru in the environment when a
  * pool is made gives it exact least-recently-used order instead. Threads working on different files
  * take no common lock on a hit.
  * ------------------------------------------------------------------------------------------------- */
