@@ -472,8 +472,7 @@ void unpin_rec(BufPool *pool, BufRec *buf, int32_t dirty, uint8_t weight, bool l
   std::unique_lock<std::mutex> pl;
   if (pool->rule == Rule::kLru && !locked) pl = std::unique_lock<std::mutex>(pool->mutex);
   {
-    // A detached buffer (fid 0) is in no shard; any shard lock orders its flags the same.
-    const uint64_t h = block_hash(buf->fid, buf->blkno);
+    // A detached buffer (fid 0) is in no index; the lock of shard 0 orders its flags the same.
     Shard &s = pool->shard(buf->fid);
     std::lock_guard<SpinLock> g(s.lock);
     if (dirty >= 0) buf->dirty = dirty;
