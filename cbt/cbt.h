@@ -6,8 +6,8 @@
 // Locks, outermost first: anchor mutex (taken shared by an operation checking its handle, exclusively by
 // cbinit/cbexit/cbopen/cbcreate/cbclose and the other changes of handle lists), then a control record's mutex
 // (held for the whole of every operation on that file; guards the record's disk fields and its list of
-// handles with their cursors and marks), then the control-record registry mutex, then the pool's registry and
-// pool mutexes.
+// handles with their cursors and marks), then the control-record registry mutex, then the pool's registry
+// mutex, pool mutex and shard locks.
 #pragma once
 
 #include <cstdint>
