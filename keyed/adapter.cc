@@ -394,6 +394,9 @@ int32_t read_sequential(Request *r, int32_t forward, void *buf, int32_t buf_len,
   return done(r, QRXKY_ABNORMAL, QRXKY_R_NEUTRAL, reason);
 }
 
+// Finds a read by key repeats when changes through other handles keep moving the record it found.
+constexpr int kMovedRetries = 100;
+
 int32_t read_by_key(Request *r, const void *key, int32_t key_len, void *buf, int32_t buf_len,
                     int32_t *rec_len, uint32_t *reason) {
   if (key_len < 0 || buf_len < 0 || (key == nullptr && key_len > 0) || (buf == nullptr && buf_len > 0) ||
@@ -413,10 +416,17 @@ int32_t read_by_key(Request *r, const void *key, int32_t key_len, void *buf, int
               static_cast<int>(r->key_offset), key_len, f->db_name);
     return done(r, QRXKY_INVALID, QRXKY_R_NEUTRAL, reason);
   }
-  const int32_t found = ifindkey(f->db, r->index, r->values);
+  // The find and the read are two steps of the database: a change through another handle between them
+  // can move the record the find stood on (the read then says -4). The record is then looked for again,
+  // so that a read by key gives the record the key names now, or not found, never a failure.
+  int32_t found = 0, rc = -4;
+  uint32_t len = 0;
+  for (int attempt = 0; attempt < kMovedRetries && rc == -4; ++attempt) {
+    found = ifindkey(f->db, r->index, r->values);
+    if (found != 2 && found != 3) break;
+    rc = ireadrec(f->db, r->index, buf, static_cast<uint32_t>(buf_len), &len);
+  }
   if (found == 2 || found == 3) {
-    uint32_t len = 0;
-    const int32_t rc = ireadrec(f->db, r->index, buf, static_cast<uint32_t>(buf_len), &len);
     if (rc == 1) {
       if (found == 3 && key_len > 0 &&
           std::memcmp(key, static_cast<const uint8_t *>(buf) + r->key_offset, static_cast<size_t>(key_len)) !=
