@@ -38,6 +38,19 @@ int32_t entries(const NodeView &n) {
   return std::max(n.key_cnt(), 0);
 }
 
+// Moves a position off the end of a leaf onto the first entry of its right neighbour `right`, or past
+// the end of the index when there is none.
+void step_to_right(int32_t right, int32_t &stat, int32_t &block, int32_t &index) {
+  if (right == 0) {
+    stat = CBT_POS_EOI;
+    block = -1;
+    index = -1;
+  } else {
+    block = right;
+    index = 0;
+  }
+}
+
 // True when entries i and j (both existing) point at the same bytes: equal offset and equal, non-zero
 // length. Two empty keys may have the same offset without sharing anything.
 bool shares_bytes(const NodeView &n, int32_t i, int32_t j) {
@@ -512,14 +525,7 @@ void B_del_key(Tree *t, int32_t blk, uint8_t *node, int32_t i) {
     if (block != blk) return;
     if (index == i && index == cnt) {
       // The removed entry was the last one: the position goes on to the next entry of the level.
-      if (right == 0) {
-        stat = CBT_POS_EOI;
-        block = -1;
-        index = -1;
-      } else {
-        block = right;
-        index = 0;
-      }
+      step_to_right(right, stat, block, index);
     } else if (index > i) {
       --index;
     }
@@ -583,14 +589,7 @@ void B_replace_last(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, int32
   for_each_position(t, [&](int32_t &stat, int32_t &block, int32_t &index) {
     if (block != blk) return;
     if (index == j) {
-      if (right == 0) {
-        stat = CBT_POS_EOI;
-        block = -1;
-        index = -1;
-      } else {
-        block = right;
-        index = 0;
-      }
+      step_to_right(right, stat, block, index);
     } else if (index >= i && index < j) {
       ++index;
     }
