@@ -321,47 +321,49 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx) {
 
 namespace {
 
-// The cache slot of a block the caller got through B_getblk and still uses, or -1 (an ordinary pin).
-int used_slot(CtlRec *c, const uint8_t *node) {
-  if (!c->pins.active) return -1;
-  const int i = find_slot(c->pins, node);
-  return (i >= 0 && c->pins.slots[i].users > 0) ? i : -1;
+// The cache slot holding the block, or -1 (an ordinary pin, or no operation caching blocks).
+int cached_slot(CtlRec *c, const uint8_t *node) {
+  return c->pins.active ? find_slot(c->pins, node) : -1;
 }
 
 }  // namespace
 
+// A cached block whose users are all gone was released more often than it was got: -1, like the pool's
+// refusal of an address not held.
 int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
   CtlRec *c = t->ctl;
-  if (int i = used_slot(c, node); i >= 0) {
-    --c->pins.slots[i].users;
-    return 1;
+  int32_t rc = 1;
+  if (int i = cached_slot(c, node); i >= 0) {
+    int32_t &users = c->pins.slots[i].users;
+    if (users == 0) {
+      rc = -1;
+    } else {
+      --users;
+    }
+  } else {
+    rc = pool::op::rlse_blk_held(c->bfile, node, weight_of(node));
   }
-  if (c->pins.active && find_slot(c->pins, node) >= 0) {  // released more often than got
-    if (ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
-    return -1;
-  }
-  if (pool::op::rlse_blk_held(c->bfile, node, weight_of(node)) < 0) {
-    if (ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
-    return -1;
-  }
-  return 1;
+  if (rc < 0 && ctx != Ctx::kNone) set_error(Err::kReleaseBlock, ctx);
+  return rc < 0 ? -1 : 1;
 }
 
 int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx) {
   CtlRec *c = t->ctl;
   int32_t rc = 1;
-  if (int i = used_slot(c, node); i >= 0) {
+  if (int i = cached_slot(c, node); i >= 0) {
     PinCache::Slot &s = c->pins.slots[i];
-    --s.users;
-    if (!writenow) {
-      s.dirty = true;
-    } else if (pool::op::write_blk_held(c->bfile, node) == 1) {
-      s.dirty = false;
+    if (s.users == 0) {
+      rc = -1;  // put back more often than got
     } else {
-      rc = -1;  // stays dirty: the block is written again when it is given back
+      --s.users;
+      if (!writenow) {
+        s.dirty = true;
+      } else if (pool::op::write_blk_held(c->bfile, node) == 1) {
+        s.dirty = false;
+      } else {
+        rc = -1;  // stays dirty: the block is written again when it is given back
+      }
     }
-  } else if (c->pins.active && find_slot(c->pins, node) >= 0) {
-    rc = -1;  // put back more often than got
   } else {
     rc = pool::op::put_blk_held(c->bfile, node, writenow ? 1 : 0, weight_of(node));
   }

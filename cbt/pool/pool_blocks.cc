@@ -147,7 +147,6 @@ void *empty_blk(Bfile *bf, int32_t blkno) {
       *status = QRXCB_POOL_NO_BUFFER;
       return nullptr;
     }
-    release_rec(pool, buf);
   } else {
     buf = empty_rec(pool, status);
     if (buf == nullptr) {
