@@ -9,8 +9,6 @@
 // Usage: peer_bench [--n N] [--runs R] [--quick] [--engines qrx,bdb,...] [--dir DIR] [--cache-mb MB]
 //                   [--lookups7 M] [--seed S] [--threads LIST] [--threads-n N]
 // Exit status: 0 when every run of every engine passed its checks, 1 otherwise, 2 on bad arguments.
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/peers/child.h"
 #include "bench/peers/engine.h"
 #include "bench/peers/stats.h"
 #include "bench/peers/workloads.h"
@@ -43,62 +42,11 @@ const char *const kWorkloadNames[kWorkloads + 1] = {
     "7 lookup, 2% cache",
 };
 
-struct Sample {
-  RunResult result;
-  long maxrss_kib = 0;
-  bool exited_ok = false;
-};
+using Sample = ChildSample<RunResult>;
 
 // Runs `job` in a forked child and returns its result record and peak memory.
 Sample in_child(const std::function<void(RunResult &)> &job) {
-  Sample s;
-  int fds[2];
-  if (::pipe(fds) != 0) {
-    std::snprintf(s.result.error, sizeof s.result.error, "pipe failed");
-    return s;
-  }
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    std::snprintf(s.result.error, sizeof s.result.error, "fork failed");
-    return s;
-  }
-  if (pid == 0) {
-    ::close(fds[0]);
-    auto *r = new RunResult();
-    job(*r);
-    const char *p = reinterpret_cast<const char *>(r);
-    size_t left = sizeof *r;
-    while (left > 0) {
-      ssize_t w = ::write(fds[1], p, left);
-      if (w <= 0) ::_exit(3);
-      p += w;
-      left -= static_cast<size_t>(w);
-    }
-    ::_exit(r->ok ? 0 : 1);
-  }
-  ::close(fds[1]);
-  char *p = reinterpret_cast<char *>(&s.result);
-  size_t got = 0;
-  while (got < sizeof s.result) {
-    ssize_t n = ::read(fds[0], p + got, sizeof s.result - got);
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(fds[0]);
-  int status = 0;
-  struct rusage ru {};
-  ::wait4(pid, &status, 0, &ru);
-  s.maxrss_kib = ru.ru_maxrss;
-  if (got != sizeof s.result) {
-    s.result = RunResult();
-    std::snprintf(s.result.error, sizeof s.result.error, "child ended without a result (status %d)", status);
-  }
-  s.exited_ok = WIFEXITED(status) && WEXITSTATUS(status) == 0 && s.result.ok == 1;
-  return s;
+  return qrx::peers::in_child<RunResult>(job);
 }
 
 std::string fmt_ops(double ops) {
