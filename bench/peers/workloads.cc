@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/peers/timing.h"
 #include "cbt/codec.h"
 
 namespace qrx::peers {
@@ -72,26 +73,6 @@ void random_key(uint64_t seed, uint64_t i, uint64_t tag, uint8_t *out) {
   codec::store_u64(out, 0, hi);
   codec::store_u64(out, 8, lo);
 }
-
-double cpu_now() {
-  struct timespec ts {};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-// Elapsed and CPU time since construction. The engines run in the calling thread only, so the process's
-// CPU time is the engine's; on a busy machine it is the steadier of the two.
-class Timer {
- public:
-  double seconds() const {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
-  }
-  double cpu_seconds() const { return cpu_now() - c0_; }
-
- private:
-  std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
-  double c0_ = cpu_now();
-};
 
 double rate(uint64_t ops, double secs) {
   return secs > 0 ? static_cast<double>(ops) / secs : 0.0;
