@@ -25,6 +25,7 @@
 
 #include "bench/peers/child.h"
 #include "bench/peers/engine.h"
+#include "bench/peers/report.h"
 #include "bench/peers/stats.h"
 #include "bench/peers/workloads.h"
 
@@ -47,30 +48,6 @@ using Sample = ChildSample<RunResult>;
 // Runs `job` in a forked child and returns its result record and peak memory.
 Sample in_child(const std::function<void(RunResult &)> &job) {
   return qrx::peers::in_child<RunResult>(job);
-}
-
-std::string fmt_ops(double ops) {
-  if (ops <= 0) return "n/a";
-  char buf[32];
-  if (ops >= 1e6)
-    std::snprintf(buf, sizeof buf, "%.2fM", ops / 1e6);
-  else if (ops >= 1e3)
-    std::snprintf(buf, sizeof buf, "%.1fk", ops / 1e3);
-  else
-    std::snprintf(buf, sizeof buf, "%.0f", ops);
-  return buf;
-}
-
-std::string fmt(const char *f, double v) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, f, v);
-  return buf;
-}
-
-// A size in MiB, or in KiB below 1 MiB.
-std::string mib(double bytes) {
-  if (bytes <= 0) return "n/a";
-  return bytes < (1 << 20) ? fmt("%.0f KiB", bytes / 1024) : fmt("%.1f MiB", bytes / (1 << 20));
 }
 
 struct Summary {
@@ -145,18 +122,6 @@ void usage() {
       "  --seed S       seed of keys and shuffles\n"
       "  --threads L    thread counts of the threads workload (default 1,2,4,8; --quick: 1,2)\n"
       "  --threads-n N  keys per thread of the threads workload (default min(N, 300000))\n");
-}
-
-// The non-empty items of a comma-separated list.
-std::vector<std::string> split_list(const std::string &list) {
-  std::vector<std::string> items;
-  for (size_t p = 0; p <= list.size();) {
-    size_t q = list.find(',', p);
-    if (q == std::string::npos) q = list.size();
-    if (q > p) items.push_back(list.substr(p, q - p));
-    p = q + 1;
-  }
-  return items;
 }
 
 int main_impl(int argc, char **argv) {
