@@ -1,5 +1,6 @@
-// registry.cc - the list of engines this build of the benchmark has.
+// registry.cc - the lists of engines this build of the benchmarks has.
 #include "bench/peers/engine.h"
+#include "bench/peers/record_workloads.h"
 
 namespace qrx::peers {
 
@@ -15,6 +16,15 @@ std::vector<EngineEntry> all_engines() {
 #endif
   v.push_back({"absl", "absl::btree_map<std::string, uint32_t>, in memory", make_absl_engine});
   return v;
+}
+
+std::vector<RecordEngineEntry> all_record_engines() {
+  return {
+      {"qrx", "this library's record engine", make_qrx_record_engine},
+      {"sqlite", "SQLite 3 rowid table with three indexes", make_sqlite_record_engine},
+      {"bdb", "Berkeley DB 5.3 B-trees, secondaries by DB->associate", make_bdb_record_engine},
+      {"lmdb", "LMDB, three sub-databases kept by hand", make_lmdb_record_engine},
+  };
 }
 
 }  // namespace qrx::peers
