@@ -209,8 +209,12 @@ int main_impl(int argc, char **argv) {
       std::fprintf(stderr, "run %d/%d: %-7s ...", run + 1, runs, e.name);
       auto t0 = std::chrono::steady_clock::now();
       Sample s = in_child<RecordRunResult>([&](RecordRunResult &r) {
-        std::unique_ptr<RecordEngine> eng = e.make();
-        run_record_engine(*eng, st, r);
+        try {
+          std::unique_ptr<RecordEngine> eng = e.make();
+          run_record_engine(*eng, st, r);
+        } catch (const std::exception &ex) {  // the factory failed
+          std::snprintf(r.error, sizeof r.error, "%s", ex.what());
+        }
       });
       if (s.exited_ok && !(model.exited_ok && s.result.ranges == model.result.ranges)) {
         s.exited_ok = false;
