@@ -275,6 +275,11 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
   if (l1 <= 1 || l2 <= 1) return compare_special(a, l1, b, l2);
   if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
   const uint8_t prefix = a[0];
+  if (prefix >= kOffsetHolePrefix && l1 >= 5 && l2 >= 5) {  // free-space keys: a size, or an offset
+    if (prefix == kSizeHolePrefix)
+      return sign(int64_t{codec::load_u32(a, 1)} - int64_t{codec::load_u32(b, 1)});
+    return sign(int64_t{codec::load_i32(a, 1)} - codec::load_i32(b, 1));
+  }
   if (prefix == kDescPrefix || prefix >= kOffsetHolePrefix) return compare_special(a, l1, b, l2);
   const Db *cur = curdb();
   const Index *idx = cur != nullptr ? cur->numbered[prefix] : nullptr;
