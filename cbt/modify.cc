@@ -89,6 +89,24 @@ int32_t locate_key(Tree *t, const uint8_t *key, int32_t len, uint32_t item, int3
   return -1;
 }
 
+namespace {
+
+// True when the handle's cursor stands on the pair (key, item): a pair is in a tree once, so that entry
+// is the one a search for it finds. False also when the cursor's leaf cannot be read or does not hold
+// the cursor's index (the caller then searches).
+bool cursor_on_pair(Tree *t, const uint8_t *key, int32_t len, uint32_t item) {
+  const NodeRef n(t, t->curblock, Ctx::kFindLeaf);
+  if (!n) return false;
+  const NodeView v = n.view();
+  const int32_t i = t->curindex;
+  if (!v.is_leaf() || i < 0 || i >= v.key_cnt()) return false;
+  const int32_t off = v.offset(i), l = v.len(i);
+  if (off < 0 || l < 0 || uint64_t(off) + uint64_t(l) > t->ctl->blksize) return false;
+  return B_key_item_cmp(t, v.key(i), l, v.item(i), key, len, item) == 0;
+}
+
+}  // namespace
+
 int32_t B_modify(Tree *t, const uint8_t *okey, uint32_t olen, uint32_t oitem, const uint8_t *nkey,
                  uint32_t nlen, uint32_t nitem, int32_t ndupok) {
   // 1. The new key obeys insertion's limit, which includes the file's own block size.
@@ -99,6 +117,7 @@ int32_t B_modify(Tree *t, const uint8_t *okey, uint32_t olen, uint32_t oitem, co
   // 2. The same pair: nothing is stored, but a cursor on it moves on as a real replacement would move it.
   if (B_key_item_cmp(t, okey, ol, oitem, nkey, nl, nitem) == 0) {
     if (t->pos_stat != CBT_POS_OK) return 1;
+    if (cursor_on_pair(t, okey, ol, oitem)) return B_pos_nextkey(t) == -1 ? -1 : 1;
     int32_t blk = 0;
     int32_t j = 0;
     if (locate_key(t, okey, ol, oitem, &blk, &j) != CBT_FOUND) return -1;

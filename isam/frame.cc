@@ -65,6 +65,7 @@ void FreeThreadData(void *block) {
   std::free(td->names_buf);
   std::free(td->desc_buf);
   std::free(td->keybuf);
+  std::free(td->recmem);
   td->~ThreadData();
 }
 
@@ -105,22 +106,20 @@ int32_t refuse_null() {
   return -1;
 }
 
-ThreadData *I_GetThreadData() {
-  // The thread's record lives until the thread ends, so its address is resolved once per thread.
-  thread_local ThreadData *mine = nullptr;
-  if (mine == nullptr)
-    mine = static_cast<ThreadData *>(OSV1_ResolveThread(&qrxisthk_OSV1__T, __FILE__, __LINE__));
-  return mine;
+constinit thread_local ThreadData *t_thread_data = nullptr;
+
+ThreadData *I_ResolveThreadData() {
+  if (t_thread_data == nullptr)
+    t_thread_data = static_cast<ThreadData *>(OSV1_ResolveThread(&qrxisthk_OSV1__T, __FILE__, __LINE__));
+  return t_thread_data;
 }
 
-int32_t &isam_errno() {
-  ThreadData *td = I_GetThreadData();
-  return td != nullptr ? td->isam_errno : g_errno_fallback;
+int32_t &errno_fallback() {
+  return g_errno_fallback;
 }
 
-Db *&curdb() {
-  ThreadData *td = I_GetThreadData();
-  return td != nullptr ? td->curdb : g_curdb_fallback;
+Db *&curdb_fallback() {
+  return g_curdb_fallback;
 }
 
 const char *isam_error_text(int32_t code) {

@@ -8,12 +8,15 @@
 // dblist, and the data-side close). The anchor's mutex is never held while waiting for a database mutex.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "isam/datacache.h"
 #include "qrxcb.h"
 #include "qrxis.h"
 
@@ -78,6 +81,8 @@ struct isam_index {
   std::vector<int32_t> keyfields;                     // field number of each key field, in key order
   uint8_t unique = 0;                                 // number of U options: non-zero refuses duplicates
   std::vector<std::pair<int32_t, int32_t>> segments;  // (start, length) per key field; empty: none
+  std::vector<std::pair<uint8_t, uint32_t>> keyplan;  // per key field: its type and fixed width (texts 0),
+                                                      //   set while the object is on `indexes`
   int32_t status = -2;                                // 1 on an entry, -2/-3 off an end, -4 moved under it
   uint32_t curptr = 0;                                // offset of the current record (physical walks)
 };
@@ -85,28 +90,31 @@ struct isam_index {
 // Database object: one per database name in the process, on the anchor's dblist from its first open
 // until the last isamexit. The list link is guarded by the anchor's mutex, everything else by `mutex`.
 struct isam_db {
-  isam_db *next = nullptr;               // link on dblist
-  std::mutex mutex;                      // the database lock
-  std::string datafile;                  // data file name
-  int32_t fd = -1;                       // data file descriptor, -1 when closed
-  int32_t nfields = 0;                   // field count
-  std::vector<const char *> fieldnames;  // description strings (into `desc`), a null entry behind
-  std::vector<uint8_t *> fieldptrs;      // nfields + 1 pointers into a record being split into fields
-  std::vector<char> desc;                // the N bytes of the header's description area
-  uint32_t datastart = 0;                // offset of the first record or hole
-  int32_t mode = 0;                      // 1 read-only, 2 read/write
-  std::vector<uint8_t> types;            // field type numbers
-  std::vector<int32_t> lengths;          // declared lengths; empty when no field needs one
-  int32_t minreclen = 5;                 // smallest stored record: 4 + an empty value of each field
-  int32_t usecount = 0;                  // opens not yet closed; negative while being taken away
-  int32_t fixedlen = 1;                  // 1 when every field has a fixed width
-  std::vector<uint8_t> rbuf;             // record buffer, grown on demand
-  std::string idxfile;                   // index file name; empty when no index file is open
-  cbt_tree *desctree = nullptr;          // handle for the index descriptions
-  cbt_tree *holetree = nullptr;          // handle for the free-space keys
-  int32_t nindexes = 0;                  // index objects on `indexes`
-  isam_index indexes;                    // sentinel of the shared index objects, newest first
-  isam_index privindexes;                // sentinel of the private index objects, newest first
+  isam_db *next = nullptr;                      // link on dblist
+  std::mutex mutex;                             // the database lock
+  std::string datafile;                         // data file name
+  int32_t fd = -1;                              // data file descriptor, -1 when closed
+  std::unique_ptr<qrx::isam::DataCache> cache;  // pages of the data file; only while open read/write
+  uint64_t datasize = 0;                        // size of the data file, kept while `cache` is there
+  int32_t nfields = 0;                          // field count
+  std::vector<const char *> fieldnames;         // description strings (into `desc`), a null entry behind
+  std::vector<uint8_t *> fieldptrs;             // nfields + 1 pointers into a record being split into fields
+  std::vector<char> desc;                       // the N bytes of the header's description area
+  uint32_t datastart = 0;                       // offset of the first record or hole
+  int32_t mode = 0;                             // 1 read-only, 2 read/write
+  std::vector<uint8_t> types;                   // field type numbers
+  std::vector<int32_t> lengths;                 // declared lengths; empty when no field needs one
+  int32_t minreclen = 5;                        // smallest stored record: 4 + an empty value of each field
+  int32_t usecount = 0;                         // opens not yet closed; negative while being taken away
+  int32_t fixedlen = 1;                         // 1 when every field has a fixed width
+  std::vector<uint8_t> rbuf;                    // record buffer, grown on demand
+  std::string idxfile;                          // index file name; empty when no index file is open
+  cbt_tree *desctree = nullptr;                 // handle for the index descriptions
+  cbt_tree *holetree = nullptr;                 // handle for the free-space keys
+  int32_t nindexes = 0;                         // index objects on `indexes`
+  isam_index indexes;                           // sentinel of the shared index objects, newest first
+  isam_index privindexes;                       // sentinel of the private index objects, newest first
+  std::array<const isam_index *, 256> numbered{};  // the first object on `indexes` of each number
 
   isam_db() {
     indexes.next = indexes.prev = &indexes;
@@ -146,19 +154,38 @@ struct ThreadData {
   uint8_t *recbuf = nullptr;      // data of the record last fetched
   int32_t reclen = 0;             // its stored length
   uint8_t **recfields = nullptr;  // its field pointers
+  uint8_t *recmem = nullptr;      // owned: the memory recbuf and recfields point into, kept for the next
+  uint32_t recmemsize = 0;        //   fetch (its size in bytes)
 };
 
 // A needed argument is null: the error line "Missing argument", isam_errno 18, -1.
 int32_t refuse_null();
+// The calling thread's record once resolved: it lives until the thread ends, so its address is looked
+// up once per thread (every key comparison reads curdb through it).
+extern constinit thread_local ThreadData *t_thread_data;
+// Resolves the record (made on first use) into t_thread_data; null when it cannot be.
+ThreadData *I_ResolveThreadData();
 // The calling thread's record, made on first use; null when it cannot be.
-ThreadData *I_GetThreadData();
+inline ThreadData *I_GetThreadData() {
+  ThreadData *td = t_thread_data;
+  return td != nullptr ? td : I_ResolveThreadData();
+}
+// The process-wide words used when the thread's record cannot be had.
+int32_t &errno_fallback();
+Db *&curdb_fallback();
 // The calling thread's error number (a process-wide word when the record cannot be had).
-int32_t &isam_errno();
+inline int32_t &isam_errno() {
+  ThreadData *td = I_GetThreadData();
+  return td != nullptr ? td->isam_errno : errno_fallback();
+}
 inline void set_errno(Err e) {
   isam_errno() = static_cast<int32_t>(e);
 }
 // The calling thread's curdb (a second process-wide word as fallback).
-Db *&curdb();
+inline Db *&curdb() {
+  ThreadData *td = I_GetThreadData();
+  return td != nullptr ? td->curdb : curdb_fallback();
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Frame (frame.cc).
@@ -210,6 +237,8 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2);
 // Width of a field's stored value at p (texts: length + 1), at most `avail` bytes looked at; 0 when the
 // value does not fit in `avail` bytes or the type is unknown.
 uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail);
+// Sets `numbered` of db and the key plan of every shared index object from the `indexes` list.
+void I_index_table(Db *db);
 // Width of a caller's field value (texts: length + 1); 0 for an unknown type.
 uint32_t I_value_width(const Db *db, int32_t field, const uint8_t *v);
 // Entry key of idx from a record's field pointers (one per database field); a null pointer ends the key.
@@ -253,6 +282,7 @@ int32_t close_db_steps(Db *db, bool exiting);
 
 // Index objects and the index side, for the operations that add and remove indexes (all with the database
 // lock held, curdb set).
+// Both keep the database's `numbered` table and the key plans of its shared index objects.
 void link_front(Index &head, Index *idx);
 void unlink_index(Index *idx);
 // Frees an index object, closing its tree and taking it off its list (a failed close: isam_errno 9).
@@ -292,13 +322,26 @@ inline constexpr int32_t kHoleMade = 1;
 inline constexpr int32_t kHoleNotMade = -1;  // nothing was written: the space is as it was
 inline constexpr int32_t kHoleUnkeyed = -2;  // the length word was written, the free-space keys are not
 
+// The data file's bytes: read and written through the database's page cache when it has one. A read of
+// bytes past the end of the file fails. 1, or -1 (errno set; isam_errno untouched).
+int32_t I_data_read(Db *db, uint64_t off, void *buf, uint32_t len);
+int32_t I_data_write(Db *db, uint64_t off, const void *buf, uint32_t len);
+// The data file's size, or -1 (isam_errno 7).
+int64_t I_data_size(Db *db);
+// Cuts the data file to size bytes: true, or false.
+bool I_data_cut(Db *db, uint64_t size);
+// Starts the page cache of a database whose data file has just been opened for reading and writing
+// (nothing for a read-only one, or with the cache turned off), and ends it when the file closes.
+void I_data_cache_start(Db *db);
+void I_data_cache_end(Db *db);
+
 // The length word at off (isam_errno 7 when it cannot be read). 1 or -1.
-int32_t I_reclen(int32_t fd, uint32_t off, int32_t *len);
+int32_t I_reclen(Db *db, uint32_t off, int32_t *len);
 // The stored length of the record at off, which must lie inside the data file: 1, or -1 (isam_errno 7;
 // 4 with the notice "Record at %d in %s is deleted!" when the space is a hole).
 int32_t I_stored_length(Db *db, uint32_t off, int32_t *len);
 // Reads len bytes behind the length word at off into buf: len, or -1 (isam_errno 7).
-int32_t I_read_rec(int32_t fd, uint32_t off, uint32_t len, uint8_t *buf);
+int32_t I_read_rec(Db *db, uint32_t off, uint32_t len, uint8_t *buf);
 // Points ptrs[0..nfields) at the fields of len bytes of stored data (null from the first field that does
 // not fit) and ptrs[nfields] at null. The number of fields found.
 int32_t I_mark_fields(const Db *db, const uint8_t *data, uint32_t len, uint8_t **ptrs);

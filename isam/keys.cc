@@ -76,6 +76,8 @@ int compare_float(F x, F y) {
   return x < y ? -1 : (x > y ? 1 : 0);
 }
 
+[[gnu::always_inline]] inline int compare_fixed(uint8_t type, const uint8_t *a, const uint8_t *b, uint32_t w);
+
 // Compares one field of each key: c, and the width each takes (texts: up to and including the NUL found
 // in the bytes left; no NUL: all of them). A fixed width larger than what is left compares what is there.
 int compare_field(const Db *db, uint8_t type, int32_t f, const uint8_t *a, uint32_t na, const uint8_t *b,
@@ -97,6 +99,12 @@ int compare_field(const Db *db, uint8_t type, int32_t f, const uint8_t *a, uint3
     const int c = std::memcmp(a, b, na < nb ? na : nb);
     return c != 0 ? sign(c) : sign(static_cast<int64_t>(na) - static_cast<int64_t>(nb));
   }
+  return compare_fixed(type, a, b, w);
+}
+
+// Two whole values of a fixed-width type of width w.
+[[gnu::always_inline]] inline int compare_fixed(uint8_t type, const uint8_t *a, const uint8_t *b,
+                                                uint32_t w) {
   switch (type) {
     case I_INT:
     case I_LONG:
@@ -115,12 +123,37 @@ int compare_field(const Db *db, uint8_t type, int32_t f, const uint8_t *a, uint3
   }
 }
 
-// The index of number n of curdb, or null.
-const Index *index_numbered(const Db *db, uint8_t n) {
-  if (db == nullptr) return nullptr;
-  for (const Index *i = db->indexes.next; i != &db->indexes; i = i->next)
-    if (i->number == n) return i;
-  return nullptr;
+// The two texts at a and b, with na and nb bytes left, compared in one pass while both hold bytes: the
+// result and both widths, as compare_field gives them. False when either runs out of bytes first (a key
+// cut short), which compare_field then decides.
+[[gnu::always_inline]] inline bool compare_texts(bool fold, const uint8_t *a, uint32_t na, const uint8_t *b,
+                                                 uint32_t nb, int *c, uint32_t *w) {
+  const uint32_t n = na < nb ? na : nb;
+  for (uint32_t i = 0; i < n; ++i) {
+    const uint8_t x = a[i], y = b[i];
+    if (x == y) {
+      if (x == 0) {
+        *c = 0, *w = i + 1;
+        return true;
+      }
+      continue;
+    }
+    // A NUL on one side: that text is the shorter, equal up to here. Otherwise the first difference.
+    if (x == 0 || y == 0) {
+      *c = x == 0 ? -1 : 1;
+      return true;
+    }
+    if (!fold) {
+      *c = x < y ? -1 : 1;
+      return true;
+    }
+    const int lx = std::tolower(x), ly = std::tolower(y);
+    if (lx != ly) {
+      *c = lx < ly ? -1 : 1;
+      return true;
+    }
+  }
+  return false;
 }
 
 // Appends the key form of field value v (key field k of idx) at out + *at; false when it does not fit.
@@ -157,6 +190,21 @@ bool append_form(const Index *idx, int32_t k, const uint8_t *v, uint8_t *out, ui
 
 }  // namespace
 
+void I_index_table(Db *db) {
+  db->numbered.fill(nullptr);
+  for (Index *i = db->indexes.next; i != &db->indexes; i = i->next) {
+    i->keyplan.clear();
+    for (int32_t f : i->keyfields) {
+      const uint8_t type =
+          f < static_cast<int32_t>(db->types.size()) ? db->types[static_cast<size_t>(f)] : 0xFF;
+      i->keyplan.emplace_back(type, type == 0xFF ? 0 : fixed_width(db, type, f));
+    }
+    if (i->number < 0 || i->number > 255) continue;
+    const auto n = static_cast<uint8_t>(i->number);
+    if (db->numbered[n] == nullptr) db->numbered[n] = i;
+  }
+}
+
 uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail) {
   const uint8_t type = db->types[static_cast<size_t>(field)];
   if (is_text(type)) {
@@ -174,8 +222,10 @@ uint32_t I_value_width(const Db *db, int32_t field, const uint8_t *v) {
   return n < UINT32_MAX ? static_cast<uint32_t>(n) : 0;
 }
 
-int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
-  const auto *a = static_cast<const uint8_t *>(k1), *b = static_cast<const uint8_t *>(k2);
+namespace {
+
+// I_compare for keys that are empty, a lone index-number byte, descriptions or free-space keys.
+[[gnu::noinline]] int compare_special(const uint8_t *a, uint32_t l1, const uint8_t *b, uint32_t l2) {
   if (l1 == 0 || l2 == 0) return sign(int64_t{l1} - l2);
   if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
   if (l1 == 1) return l2 == 1 ? 0 : -1;
@@ -187,17 +237,17 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
       return sign(int64_t{codec::load_u32(a, 1)} - int64_t{codec::load_u32(b, 1)});
     return sign(int64_t{codec::load_i32(a, 1)} - codec::load_i32(b, 1));
   }
-  if (prefix == kDescPrefix) {
-    const auto *za = static_cast<const uint8_t *>(std::memchr(a + 1, 0, l1 - 1));
-    const auto *zb = static_cast<const uint8_t *>(std::memchr(b + 1, 0, l2 - 1));
-    return lower_compare(a + 1, za ? static_cast<size_t>(za - a - 1) : l1 - 1, b + 1,
-                         zb ? static_cast<size_t>(zb - b - 1) : l2 - 1);
-  }
-  const Index *idx = index_numbered(curdb(), prefix);
-  if (idx == nullptr) {  // no description for it here: the bytes decide, so the tree keeps one order
-    const int c = std::memcmp(a + 1, b + 1, (l1 < l2 ? l1 : l2) - 1);
-    return c != 0 ? sign(c) : sign(int64_t{l1} - l2);
-  }
+  // kDescPrefix
+  const auto *za = static_cast<const uint8_t *>(std::memchr(a + 1, 0, l1 - 1));
+  const auto *zb = static_cast<const uint8_t *>(std::memchr(b + 1, 0, l2 - 1));
+  return lower_compare(a + 1, za ? static_cast<size_t>(za - a - 1) : l1 - 1, b + 1,
+                       zb ? static_cast<size_t>(zb - b - 1) : l2 - 1);
+}
+
+// Two entry keys of idx (equal first bytes, both longer than it), field by field: every case, keys cut
+// inside a field included.
+[[gnu::noinline]] int compare_entries(const Index *idx, const uint8_t *a, uint32_t l1, const uint8_t *b,
+                                      uint32_t l2) {
   const Db *db = idx->db;
   uint32_t pa = 1, pb = 1;
   for (int32_t k = 0; k < idx->nkeyfields; ++k) {
@@ -211,6 +261,53 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
     pb += wa < l2 - pb ? wa : l2 - pb;  // both move by key 1's width: the fields are equal
     if (pa >= l1) return pb >= l2 ? 0 : -1;
     if (pb >= l2) return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+// The common case runs here: two keys of one index whose fields all lie whole inside both keys, by the
+// index's key plan. Anything else goes to compare_special or compare_entries, which give the same
+// result for the common case too.
+int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
+  const auto *a = static_cast<const uint8_t *>(k1), *b = static_cast<const uint8_t *>(k2);
+  if (l1 <= 1 || l2 <= 1) return compare_special(a, l1, b, l2);
+  if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
+  const uint8_t prefix = a[0];
+  if (prefix >= kOffsetHolePrefix && l1 >= 5 && l2 >= 5) {  // free-space keys: a size, or an offset
+    if (prefix == kSizeHolePrefix)
+      return sign(int64_t{codec::load_u32(a, 1)} - int64_t{codec::load_u32(b, 1)});
+    return sign(int64_t{codec::load_i32(a, 1)} - codec::load_i32(b, 1));
+  }
+  if (prefix == kDescPrefix || prefix >= kOffsetHolePrefix) return compare_special(a, l1, b, l2);
+  const Db *cur = curdb();
+  const Index *idx = cur != nullptr ? cur->numbered[prefix] : nullptr;
+  if (idx == nullptr) {  // no description for it here: the bytes decide, so the tree keeps one order
+    const int c = std::memcmp(a + 1, b + 1, (l1 < l2 ? l1 : l2) - 1);
+    return c != 0 ? sign(c) : sign(int64_t{l1} - l2);
+  }
+  const size_t n = idx->keyplan.size();
+  if (n != static_cast<size_t>(idx->nkeyfields)) return compare_entries(idx, a, l1, b, l2);
+  const std::pair<uint8_t, uint32_t> *plan = idx->keyplan.data();
+  uint32_t p = 1;  // equal fields are equally wide, so both keys' fields start at p
+  for (size_t k = 0; k < n; ++k) {
+    const uint8_t type = plan[k].first;
+    uint32_t w = plan[k].second;
+    int c = 0;
+    if (is_text(type)) {
+      if (!compare_texts(type == I_STRING, a + p, l1 - p, b + p, l2 - p, &c, &w))
+        return compare_entries(idx, a, l1, b, l2);
+    } else if (w == 0 || w > l1 - p || w > l2 - p) {
+      return compare_entries(idx, a, l1, b, l2);
+    } else {
+      c = compare_fixed(type, a + p, b + p, w);
+    }
+    if (c != 0) return c;
+    if (k + 1 == n) return 0;
+    p += w;
+    if (p >= l1) return p >= l2 ? 0 : -1;
+    if (p >= l2) return 1;
   }
   return 0;
 }

@@ -93,7 +93,7 @@ int32_t after_move(Db *db, Index *idx) {
       idx->status = -3;
       return -3;
     }
-    if (I_reclen(db->fd, idx->curptr, &len) < 0) return -1;
+    if (I_reclen(db, idx->curptr, &len) < 0) return -1;
     if (len > 0) {
       idx->status = 1;
       return 1;

@@ -93,12 +93,15 @@ void link_front(Index &head, Index *idx) {
   idx->prev = &head;
   head.next->prev = idx;
   head.next = idx;
+  if (idx->db != nullptr && &head == &idx->db->indexes) I_index_table(idx->db);
 }
 
 void unlink_index(Index *idx) {
   idx->prev->next = idx->next;
   idx->next->prev = idx->prev;
   idx->next = idx->prev = nullptr;
+  if (idx->db != nullptr && idx->db->numbered[static_cast<uint8_t>(idx->number)] == idx)
+    I_index_table(idx->db);
 }
 
 int32_t free_index(Index *idx) {
@@ -325,6 +328,7 @@ int32_t close_data_side(Db *db, bool exiting) {
     std::unique_lock<std::mutex> g;
     Anchor *a = anchor_peek();
     if (!exiting && a != nullptr) g = std::unique_lock<std::mutex>(a->mutex);
+    I_data_cache_end(db);
     if (db->fd >= 0) {
       qrxcb_UnlockFile();
       if (qrxcb_close(db->fd) == -1) {
@@ -370,6 +374,7 @@ int32_t open_data_file(Db *db, const char *dataname) {
     QRX_ERROR("Unable to read database header");
     return -1;
   }
+  I_data_cache_start(db);
   return 1;
 }
 

@@ -58,7 +58,7 @@ int32_t damaged(const Db *db, uint32_t off) {
 int32_t read_into_rbuf(Db *db, uint32_t off) {
   int32_t len = 0;
   if (I_stored_length(db, off, &len) < 0 || !I_grow_rbuf(db, uint64_t(len) + 5) ||
-      I_read_rec(db->fd, off, static_cast<uint32_t>(len), db->rbuf.data()) < 0)
+      I_read_rec(db, off, static_cast<uint32_t>(len), db->rbuf.data()) < 0)
     return -1;
   return len;
 }
@@ -73,10 +73,10 @@ int32_t get_rec(Db *db, Index *idx, uint8_t **fields, uint8_t *buf, int32_t size
     int32_t len = 0;
     if (I_stored_length(db, off, &len) < 0) return -1;
     if (len <= size) {
-      if (I_read_rec(db->fd, off, static_cast<uint32_t>(len), buf) < 0) return -1;
+      if (I_read_rec(db, off, static_cast<uint32_t>(len), buf) < 0) return -1;
       return I_mark_fields(db, buf, static_cast<uint32_t>(len), fields) == db->nfields ? 1 : damaged(db, off);
     }
-    if (I_read_rec(db->fd, off, static_cast<uint32_t>(size - 1), buf) < 0) return -1;
+    if (I_read_rec(db, off, static_cast<uint32_t>(size - 1), buf) < 0) return -1;
     buf[size - 1] = 0;
     return 1;
   });
@@ -115,7 +115,7 @@ int32_t read_rec(Db *db, Index *idx, uint8_t *buf, uint32_t size, uint32_t *len)
     uint32_t n = static_cast<uint32_t>(db->minreclen - 4), data = n;
     if (db->fixedlen == 1) {
       // Fixed-width records: their length is known, the length word is not read.
-      if (!I_grow_rbuf(db, uint64_t{n} + 5) || I_read_rec(db->fd, off, n, db->rbuf.data()) < 0) return -1;
+      if (!I_grow_rbuf(db, uint64_t{n} + 5) || I_read_rec(db, off, n, db->rbuf.data()) < 0) return -1;
     } else {
       const int32_t stored = read_into_rbuf(db, off);
       if (stored < 0) return -1;

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -38,20 +39,10 @@ void hole_key(Key5 &key, uint8_t prefix, uint32_t v) {
   codec::store_u32(key, 1, v);
 }
 
-// The data file's size, or -1 (isam_errno 7).
-int64_t data_size(const Db *db) {
-  struct stat st {};
-  if (::fstat(db->fd, &st) != 0) {
-    set_errno(Err::kIo);
-    return -1;
-  }
-  return st.st_size;
-}
-
-int32_t write_word(const Db *db, uint32_t off, int32_t value) {
+int32_t write_word(Db *db, uint32_t off, int32_t value) {
   uint8_t w[4];
   codec::store_u32(w, 0, static_cast<uint32_t>(value));
-  if (blockio::write_at(db->fd, off, w, sizeof w) < 0) {
+  if (I_data_write(db, off, w, sizeof w) < 0) {
     QRX_ERROR("Unable to write length word at offset %d in %s", static_cast<int>(off), db->datafile.c_str());
     set_errno(Err::kIo);
     return -1;
@@ -61,10 +52,10 @@ int32_t write_word(const Db *db, uint32_t off, int32_t value) {
 
 // 1 when the data file holds a hole of `size` bytes at off (its length word reads -size), 0 when it does
 // not, -1 when the word cannot be read (isam_errno 7).
-int32_t hole_at(const Db *db, uint32_t off, uint32_t size) {
+int32_t hole_at(Db *db, uint32_t off, uint32_t size) {
   int32_t len = 0;
   if (off < db->datastart || size == 0 || size >= kOffsetLimit) return 0;
-  if (I_reclen(db->fd, off, &len) < 0) return -1;
+  if (I_reclen(db, off, &len) < 0) return -1;
   return len == -static_cast<int32_t>(size) ? 1 : 0;
 }
 
@@ -138,11 +129,76 @@ bool largest_hole(Db *db, uint32_t *size, uint32_t *off, bool *failed) {
   return false;
 }
 
+// The size of the file open on fd, or -1.
+int64_t stat_size(int32_t fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 }  // namespace
 
-int32_t I_reclen(int32_t fd, uint32_t off, int32_t *len) {
+int32_t I_data_read(Db *db, uint64_t off, void *buf, uint32_t len) {
+  if (db->cache) return db->cache->read(db->fd, db->datasize, off, static_cast<uint8_t *>(buf), len);
+  return blockio::read_at(db->fd, off, buf, len);
+}
+
+int32_t I_data_write(Db *db, uint64_t off, const void *buf, uint32_t len) {
+  const int32_t rc = blockio::write_at(db->fd, off, buf, len);
+  if (!db->cache) return rc;
+  if (rc == 1) {
+    db->cache->wrote(off, static_cast<const uint8_t *>(buf), len);
+    db->datasize = std::max(db->datasize, off + len);
+    return 1;
+  }
+  // Part of the bytes may have reached the file: nothing cached is trusted any more.
+  const int64_t size = stat_size(db->fd);
+  if (size < 0) {
+    I_data_cache_end(db);
+  } else {
+    db->cache->clear();
+    db->datasize = static_cast<uint64_t>(size);
+  }
+  return rc;
+}
+
+int64_t I_data_size(Db *db) {
+  if (db->cache) return static_cast<int64_t>(db->datasize);
+  const int64_t size = stat_size(db->fd);
+  if (size < 0) set_errno(Err::kIo);
+  return size;
+}
+
+bool I_data_cut(Db *db, uint64_t size) {
+  const bool cut = ::ftruncate(db->fd, static_cast<off_t>(size)) == 0;
+  if (db->cache) {
+    db->cache->clear();
+    const int64_t now = stat_size(db->fd);
+    if (now < 0)
+      I_data_cache_end(db);
+    else
+      db->datasize = static_cast<uint64_t>(now);
+  }
+  return cut;
+}
+
+void I_data_cache_start(Db *db) {
+  db->cache.reset();
+  const uint32_t pages = data_cache_pages();
+  if (db->mode != 2 || pages == 0) return;
+  const int64_t size = stat_size(db->fd);
+  if (size < 0) return;
+  db->cache.reset(new (std::nothrow) DataCache(pages));
+  db->datasize = static_cast<uint64_t>(size);
+}
+
+void I_data_cache_end(Db *db) {
+  db->cache.reset();
+  db->datasize = 0;
+}
+
+int32_t I_reclen(Db *db, uint32_t off, int32_t *len) {
   uint8_t w[4];
-  if (blockio::read_at(fd, off, w, sizeof w) < 0) {
+  if (I_data_read(db, off, w, sizeof w) < 0) {
     set_errno(Err::kIo);
     return -1;
   }
@@ -151,13 +207,13 @@ int32_t I_reclen(int32_t fd, uint32_t off, int32_t *len) {
 }
 
 int32_t I_stored_length(Db *db, uint32_t off, int32_t *len) {
-  if (I_reclen(db->fd, off, len) < 0) return -1;
+  if (I_reclen(db, off, len) < 0) return -1;
   if (*len < 0) {
     QRX_NOTICE(20, "Record at %d in %s is deleted!", static_cast<int>(off), db->datafile.c_str());
     set_errno(Err::kNoCurrent);
     return -1;
   }
-  const int64_t size = data_size(db);
+  const int64_t size = I_data_size(db);
   if (size < 0) return -1;
   if (*len == 0 || uint64_t{off} + 4 + static_cast<uint32_t>(*len) > static_cast<uint64_t>(size)) {
     QRX_ERROR("Record at %d in %s is damaged: length %d", static_cast<int>(off), db->datafile.c_str(),
@@ -168,9 +224,9 @@ int32_t I_stored_length(Db *db, uint32_t off, int32_t *len) {
   return 1;
 }
 
-int32_t I_read_rec(int32_t fd, uint32_t off, uint32_t len, uint8_t *buf) {
+int32_t I_read_rec(Db *db, uint32_t off, uint32_t len, uint8_t *buf) {
   const uint64_t at = uint64_t{off} + 4;
-  if (blockio::read_at(fd, at, buf, len) < 0) {
+  if (I_data_read(db, at, buf, len) < 0) {
     QRX_ERROR("Error reading record at offset %d", static_cast<int>(at));
     set_errno(Err::kIo);
     return -1;
@@ -244,7 +300,7 @@ uint32_t I_emptyrec(Db *db, uint32_t *need, bool *at_end) {
   *at_end = !hole || d > size;
   if (*at_end) {
     QRX_DETAIL("No hole found. Positioning to end of file");
-    const int64_t end = data_size(db);
+    const int64_t end = I_data_size(db);
     if (end < 0) return 0;
     if (end < db->datastart || uint64_t(end) + 4 + d >= kOffsetLimit) {
       QRX_ERROR("No room for a record of %d bytes in %s", static_cast<int>(d), db->datafile.c_str());
@@ -335,10 +391,10 @@ namespace {
 // Writes the record built in rbuf (bytes in all) at off, the room I_emptyrec gave; on a failed write the
 // room is given back: cut off the end of the file, or made a hole again.
 int32_t place(Db *db, uint32_t off, uint32_t bytes, uint32_t stored, bool at_end) {
-  if (blockio::write_at(db->fd, off, db->rbuf.data(), bytes) == 1) return 1;
+  if (I_data_write(db, off, db->rbuf.data(), bytes) == 1) return 1;
   QRX_ERROR("Unable to write record at offset %d in %s", static_cast<int>(off), db->datafile.c_str());
   if (at_end) {
-    if (::ftruncate(db->fd, off) != 0) QRX_ERROR("Unable to cut %s back to %d", db->datafile.c_str(), off);
+    if (!I_data_cut(db, off)) QRX_ERROR("Unable to cut %s back to %d", db->datafile.c_str(), off);
   } else {
     I_add_hole(db, off, stored);
   }
@@ -394,15 +450,23 @@ ThreadData *I_fetchrec(Db *db, uint32_t off) {
   I_rlserec(td);
   int32_t len = 0;
   if (I_stored_length(db, off, &len) < 0) return nullptr;
-  td->recbuf = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(len)));
-  td->recfields = static_cast<uint8_t **>(std::malloc(sizeof(uint8_t *) * (size_t(db->nfields) + 1)));
-  if (td->recbuf == nullptr || td->recfields == nullptr) {
-    I_rlserec(td);
-    set_errno(Err::kNoMemory);
-    return nullptr;
+  // One piece of memory, kept for the next fetch: the field pointers, then the record's bytes.
+  const size_t ptrs = sizeof(uint8_t *) * (size_t(db->nfields) + 1);
+  const size_t need = ptrs + static_cast<size_t>(len);
+  if (need > td->recmemsize) {
+    auto *mem = static_cast<uint8_t *>(std::malloc(need));
+    if (mem == nullptr) {
+      set_errno(Err::kNoMemory);
+      return nullptr;
+    }
+    std::free(td->recmem);
+    td->recmem = mem;
+    td->recmemsize = static_cast<uint32_t>(need);
   }
+  td->recfields = reinterpret_cast<uint8_t **>(td->recmem);
+  td->recbuf = td->recmem + ptrs;
   td->reclen = len;
-  if (I_read_rec(db->fd, off, static_cast<uint32_t>(len), td->recbuf) < 0) {
+  if (I_read_rec(db, off, static_cast<uint32_t>(len), td->recbuf) < 0) {
     I_rlserec(td);
     return nullptr;
   }
@@ -417,8 +481,6 @@ ThreadData *I_fetchrec(Db *db, uint32_t off) {
 }
 
 int32_t I_rlserec(ThreadData *td) {
-  std::free(td->recbuf);
-  std::free(td->recfields);
   td->recbuf = nullptr;
   td->recfields = nullptr;
   td->reclen = 0;
@@ -429,12 +491,12 @@ int32_t I_phys_walk(Db *db, Index *idx, bool head) {
   uint64_t at = db->datastart;
   int32_t len = 0;
   if (!head) {
-    if (I_reclen(db->fd, idx->curptr, &len) < 0) return -1;
+    if (I_reclen(db, idx->curptr, &len) < 0) return -1;
     at = uint64_t{idx->curptr} + (len < 0 ? -int64_t{len} : len) + 4;
     len = len == 0 ? 0 : -1;  // a zero word ends the walk; otherwise go on reading
   }
   // Every step moves on by at least 4 bytes, so the walk ends at the end of the file.
-  while ((head || len != 0) && at < kOffsetLimit && I_reclen(db->fd, static_cast<uint32_t>(at), &len) == 1) {
+  while ((head || len != 0) && at < kOffsetLimit && I_reclen(db, static_cast<uint32_t>(at), &len) == 1) {
     head = false;
     if (len > 0) {
       idx->curptr = static_cast<uint32_t>(at);

@@ -73,7 +73,7 @@ ThreadData *thread_data() {
 
 // Writes the first n bytes of rbuf at off: 1, or -1 (isam_errno 7).
 int32_t write_record(Db *db, uint32_t off, uint32_t n) {
-  if (blockio::write_at(db->fd, off, db->rbuf.data(), n) == 1) return 1;
+  if (I_data_write(db, off, db->rbuf.data(), n) == 1) return 1;
   QRX_ERROR("Unable to write record at offset %d in %s", static_cast<int>(off), db->datafile.c_str());
   set_errno(Err::kIo);
   return -1;
@@ -98,7 +98,7 @@ int32_t position_on_new(Index *idx, ThreadData *td, uint32_t len, uint32_t off) 
 // The stored length at off becomes a hole (the undo of a placed record).
 void free_record(Db *db, uint32_t off) {
   int32_t len = 0;
-  if (I_reclen(db->fd, off, &len) == 1 && len > 0) I_deldata(db, off, static_cast<uint32_t>(len));
+  if (I_reclen(db, off, &len) == 1 && len > 0) I_deldata(db, off, static_cast<uint32_t>(len));
 }
 
 // Steps private index objects that stand on the record at off to the entry after it (the walk's next

@@ -211,12 +211,15 @@ struct ModelRun {
   }
 };
 
-// Block size, and whether the indexes are numbered above 127 (BYNAME 128, BYCODE 200, BYID 253: the
-// description keys before the first, the free-space keys right behind the last).
-class RecordModel : public RecordTest, public testing::WithParamInterface<std::tuple<int32_t, bool>> {};
+// Block size, whether the indexes are numbered above 127 (BYNAME 128, BYCODE 200, BYID 253: the
+// description keys before the first, the free-space keys right behind the last), and the pages of the
+// data file's cache (0: none; 2: nearly every read evicts a page).
+class RecordModel : public RecordTest,
+                    public testing::WithParamInterface<std::tuple<int32_t, bool, const char *>> {};
 
 TEST_P(RecordModel, HundredThousandChangesKeepFileAndIndexesExact) {
-  const auto [blocksize, high] = GetParam();
+  const auto [blocksize, high, cache_pages] = GetParam();
+  const tb::ScopedEnv cache("QRX_DBCACHE", cache_pages);
   open_fresh(blocksize, "rec", high ? std::array<int, 3>{253, 128, 200} : std::array<int, 3>{1, 2, 3});
   ModelRun run{*this, qrx::test::Rng(uint64_t(blocksize) * 7919 + high), {}};
   SCOPED_TRACE("seed " + std::to_string(run.rng.seed()));
@@ -242,8 +245,9 @@ TEST_P(RecordModel, HundredThousandChangesKeepFileAndIndexesExact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, RecordModel,
-                         testing::Values(std::make_tuple(512, false), std::make_tuple(1024, true),
-                                         std::make_tuple(4096, false), std::make_tuple(4096, true)));
+                         testing::Values(std::make_tuple(512, false, "256"), std::make_tuple(1024, true, "2"),
+                                         std::make_tuple(4096, false, "0"),
+                                         std::make_tuple(4096, true, "256")));
 
 }  // namespace
 }  // namespace isamtest

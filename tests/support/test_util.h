@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -51,6 +52,22 @@ struct FakeSleep {
   ~FakeSleep();
   uint32_t calls() const;
   uint32_t seconds() const;
+};
+
+// While alive, the environment variable holds the value (null: unset); then what it held before.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char *name, const char *value) : name_(name) {
+    if (const char *old = std::getenv(name)) had_ = true, old_ = old;
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { had_ ? setenv(name_.c_str(), old_.c_str(), 1) : unsetenv(name_.c_str()); }
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+ private:
+  std::string name_, old_;
+  bool had_ = false;
 };
 
 std::string read_file(const std::string &path);  // "" when it cannot be read
