@@ -129,7 +129,15 @@ int compare_field(const Db *db, uint8_t type, int32_t f, const uint8_t *a, uint3
 [[gnu::always_inline]] inline bool compare_texts(bool fold, const uint8_t *a, uint32_t na, const uint8_t *b,
                                                  uint32_t nb, int *c, uint32_t *w) {
   const uint32_t n = na < nb ? na : nb;
-  for (uint32_t i = 0; i < n; ++i) {
+  uint32_t i = 0;
+  // Eight bytes at a time while they are equal and hold no NUL (equal bytes are equal folded too).
+  for (; i + 8 <= n; i += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y || ((x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull) != 0) break;
+  }
+  for (; i < n; ++i) {
     const uint8_t x = a[i], y = b[i];
     if (x == y) {
       if (x == 0) {
@@ -290,6 +298,9 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2) {
   const size_t n = idx->keyplan.size();
   if (n != static_cast<size_t>(idx->nkeyfields)) return compare_entries(idx, a, l1, b, l2);
   const std::pair<uint8_t, uint32_t> *plan = idx->keyplan.data();
+  // One signed 32-bit field, both keys whole: the commonest unique key.
+  if (n == 1 && l1 == 5 && l2 == 5 && (plan[0].first == I_INT || plan[0].first == I_LONG))
+    return sign(int64_t{codec::load_i32(a, 1)} - codec::load_i32(b, 1));
   uint32_t p = 1;  // equal fields are equally wide, so both keys' fields start at p
   for (size_t k = 0; k < n; ++k) {
     const uint8_t type = plan[k].first;

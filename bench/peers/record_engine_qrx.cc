@@ -2,9 +2,12 @@
 //
 // The database has the five fields "ID,I", "NAME,C", "CITY,C", "AMOUNT,D", "CODE,C8" (texts compared
 // byte for byte, like every peer's) and the indexes "BYID,U", "BYNAME" and "BYCITY" (CITY + AMOUNT); its
-// index file has 4096-byte blocks. The layer is started with a buffer pool of the cache budget in
-// 4096-byte buffers and ended at close, so that the next create starts from a fresh pool and a fresh
-// database object.
+// index file has 4096-byte blocks. The cache budget is split in two halves: the buffer pool of the index
+// file (4096-byte buffers) and the page cache of the data file (QRX_DBCACHE, 4096-byte pages). The
+// layer is started at create and ended at close, so that the next create starts from a fresh pool and a
+// fresh database object.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -30,8 +33,9 @@ class QrxRecordEngine final : public RecordEngine {
   }
 
   void create(const std::string &base, uint64_t cache_bytes) override {
-    const auto buffers = static_cast<int32_t>(std::max<uint64_t>(cache_bytes / kPageSize, 16));
-    if (isaminit(buffers, kPageSize) != 1) fail("isaminit");
+    const auto half = static_cast<int32_t>(std::max<uint64_t>(cache_bytes / 2 / kPageSize, 16));
+    if (setenv("QRX_DBCACHE", std::to_string(half).c_str(), 1) != 0) fail("setenv");
+    if (isaminit(half, kPageSize) != 1) fail("isaminit");
     started_ = true;
     for (const auto &f : files(base)) remove_file(f);
     db_ = icreate_db(base.c_str(), kPageSize, kFields);
