@@ -10,15 +10,12 @@
 
 namespace qrx::isam {
 
-DataCache::DataCache(uint32_t pages) : slots_(std::max<uint32_t>(pages, 1)) {
-  where_.reserve(slots_.size());
-}
+DataCache::DataCache(uint32_t pages) : slots_(std::max<uint32_t>(pages, 1)) {}
 
 DataCache::Slot *DataCache::find(uint64_t page) {
   if (last_ != nullptr && last_->page == page) return last_;
-  const auto it = where_.find(page);
-  if (it == where_.end()) return nullptr;
-  last_ = &slots_[it->second];
+  if (page >= where_.size() || where_[page] == 0) return nullptr;
+  last_ = &slots_[where_[page] - 1];
   return last_;
 }
 
@@ -35,8 +32,15 @@ DataCache::Slot *DataCache::load(int32_t fd, uint64_t size, uint64_t page) {
     s = hand_;
     hand_ = (hand_ + 1) % static_cast<uint32_t>(slots_.size());
   }
+  if (page >= where_.size()) {
+    try {
+      where_.resize(page + 1 + page / 4, 0);
+    } catch (const std::exception &) {
+      return nullptr;
+    }
+  }
   Slot &slot = slots_[s];
-  if (slot.page != UINT64_MAX) where_.erase(slot.page);
+  if (slot.page != UINT64_MAX) where_[slot.page] = 0;
   slot.page = UINT64_MAX;
   if (last_ == &slot) last_ = nullptr;
   if (!slot.data) {
@@ -48,13 +52,20 @@ DataCache::Slot *DataCache::load(int32_t fd, uint64_t size, uint64_t page) {
   if (blockio::read_at(fd, at, slot.data.get(), n) < 0) return nullptr;
   std::memset(slot.data.get() + n, 0, kPage - n);
   slot.page = page;
-  where_.emplace(page, s);
+  where_[page] = s + 1;
   ++misses_;
   return &slot;
 }
 
 int32_t DataCache::read(int32_t fd, uint64_t size, uint64_t off, uint8_t *buf, uint32_t len) {
   if (off > size || len > size - off) return -1;
+  // Inside the page used last: the common case of a record and its length word, and of a walk.
+  if (last_ != nullptr && last_->page == off / kPage && off % kPage + len <= kPage) {
+    ++hits_;
+    last_->ref = 1;
+    std::memcpy(buf, last_->data.get() + off % kPage, len);
+    return 1;
+  }
   while (len > 0) {
     const uint64_t page = off / kPage;
     const uint32_t in = static_cast<uint32_t>(off % kPage);
@@ -85,7 +96,7 @@ void DataCache::wrote(uint64_t off, const uint8_t *buf, uint32_t len) {
 
 void DataCache::clear() {
   for (Slot &s : slots_) s.page = UINT64_MAX, s.ref = 0;
-  where_.clear();
+  std::fill(where_.begin(), where_.end(), 0);
   used_ = 0;
   hand_ = 0;
   last_ = nullptr;

@@ -13,7 +13,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 namespace qrx::isam {
@@ -48,7 +47,8 @@ class DataCache {
   Slot *load(int32_t fd, uint64_t size, uint64_t page);
 
   std::vector<Slot> slots_;
-  std::unordered_map<uint64_t, uint32_t> where_;  // page -> slot
+  std::vector<uint32_t> where_;  // by page number: its slot + 1, 0 when not cached (grown on demand; a data
+                                 // file stays below 2^31 bytes, so at most 2 MiB)
   uint32_t hand_ = 0;
   uint32_t used_ = 0;
   Slot *last_ = nullptr;  // the slot used last: a walk reads one page many times in a row

@@ -267,6 +267,8 @@ int32_t I_read_header(Db *db) {
   }
   db->fieldnames.push_back(nullptr);
   db->nfields = static_cast<int32_t>(f);
+  db->widths.clear();
+  for (uint32_t i = 0; i < f; ++i) db->widths.push_back(I_fixed_width(db, static_cast<int32_t>(i)));
   db->fieldptrs.assign(f + 1, nullptr);
   db->datastart = n + kHeaderWords;
   // A record of fixed width above the cap could not be read back whole from minreclen: such a database

@@ -186,6 +186,7 @@ int32_t isam_exit() {
     }
     QRX_DETAIL("Removing db object %p lock %p %s", static_cast<void *>(db), static_cast<void *>(&db->mutex),
                db->datafile.c_str());
+    a->removals.fetch_add(1, std::memory_order_acq_rel);
     a->dblist = db->next;
     delete db;
   }

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -104,6 +105,8 @@ struct isam_db {
   int32_t mode = 0;                             // 1 read-only, 2 read/write
   std::vector<uint8_t> types;                   // field type numbers
   std::vector<int32_t> lengths;                 // declared lengths; empty when no field needs one
+  std::vector<uint32_t> widths;                 // stored width of each field: 0 for texts, kNoWidth for
+                                                //   an unknown type (set with `types`)
   int32_t minreclen = 5;                        // smallest stored record: 4 + an empty value of each field
   int32_t usecount = 0;                         // opens not yet closed; negative while being taken away
   int32_t fixedlen = 1;                         // 1 when every field has a fixed width
@@ -131,6 +134,7 @@ using Index = isam_index;
 struct Anchor {
   std::mutex mutex;                      // guards initcnt and dblist
   Db *dblist = nullptr;                  // database objects, newest first
+  std::atomic<uint64_t> removals{0};     // objects taken off dblist so far (raised before each goes)
   void (*progress)(uint32_t) = nullptr;  // progress callback of long administration calls
   uint32_t initcnt = 0;                  // isaminit calls not yet matched by isamexit
 };
@@ -239,6 +243,9 @@ int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2);
 uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail);
 // Sets `numbered` of db and the key plan of every shared index object from the `indexes` list.
 void I_index_table(Db *db);
+// The stored width of field f whatever its value: 0 for texts, kNoWidth for an unknown type.
+inline constexpr uint32_t kNoWidth = UINT32_MAX;
+uint32_t I_fixed_width(const Db *db, int32_t f);
 // Width of a caller's field value (texts: length + 1); 0 for an unknown type.
 uint32_t I_value_width(const Db *db, int32_t field, const uint8_t *v);
 // Entry key of idx from a record's field pointers (one per database field); a null pointer ends the key.

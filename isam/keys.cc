@@ -198,6 +198,13 @@ bool append_form(const Index *idx, int32_t k, const uint8_t *v, uint8_t *out, ui
 
 }  // namespace
 
+uint32_t I_fixed_width(const Db *db, int32_t f) {
+  const uint8_t type = db->types[static_cast<size_t>(f)];
+  if (is_text(type)) return 0;
+  const uint32_t w = fixed_width(db, type, f);
+  return w != 0 ? w : kNoWidth;
+}
+
 void I_index_table(Db *db) {
   db->numbered.fill(nullptr);
   for (Index *i = db->indexes.next; i != &db->indexes; i = i->next) {

@@ -47,10 +47,18 @@ bool on_dblist(Anchor *a, const Db *db) {
   return false;
 }
 
-// Checks db under the anchor's mutex; with `lock`, then takes its mutex (after releasing the anchor's).
+// The database this thread last found on dblist, and the anchor's removal count at that moment: while
+// no object has left the list since, it is on the list still, and the list need not be walked again.
+thread_local const Db *t_checked_db = nullptr;
+thread_local uint64_t t_checked_at = 0;
+
+// Checks db (under the anchor's mutex unless this thread found it there last and nothing has left the
+// list since); with `lock`, then takes its mutex (after releasing the anchor's).
 bool check_db(Db *db, bool lock, bool closing) {
   Anchor *a = anchor_peek();
-  {
+  const bool known = a != nullptr && db != nullptr && db == t_checked_db &&
+                     a->removals.load(std::memory_order_acquire) == t_checked_at;
+  if (!known) {
     std::unique_lock<std::mutex> g;
     if (a != nullptr) g = std::unique_lock<std::mutex>(a->mutex);
     if (a == nullptr || !on_dblist(a, db)) {
@@ -58,8 +66,10 @@ bool check_db(Db *db, bool lock, bool closing) {
       set_errno(Err::kBadDb);
       return false;
     }
-    if (!lock) return true;
+    t_checked_db = db;
+    t_checked_at = a->removals.load(std::memory_order_relaxed);
   }
+  if (!lock) return true;
   QRX_DETAIL("Obtaining lock %p %d %s", static_cast<void *>(&db->mutex), static_cast<int>(db->usecount),
              closing ? " for CloseDB." : "");
   db->mutex.lock();
@@ -341,6 +351,7 @@ int32_t close_data_side(Db *db, bool exiting) {
     db->desc.clear();
     db->types.clear();
     db->lengths.clear();
+    db->widths.clear();
     db->fieldnames.clear();
     db->nfields = 0;
     db->rbuf.clear();
