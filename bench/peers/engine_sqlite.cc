@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bench/peers/engine.h"
+#include "bench/peers/sqlite_util.h"
 
 namespace qrx::peers {
 namespace {
@@ -22,13 +23,13 @@ class SqliteEngine final : public Engine {
 
   void create(const std::string &base, uint64_t cache_bytes) override {
     remove_file(base + ".sqlite");
-    connect(base + ".sqlite", cache_bytes);
+    sqlite_connect(base + ".sqlite", cache_bytes, &db_);
     exec("CREATE TABLE kv(k BLOB PRIMARY KEY, v INTEGER NOT NULL) WITHOUT ROWID");
     prepare();
   }
 
   void open(const std::string &base, uint64_t cache_bytes) override {
-    connect(base + ".sqlite", cache_bytes);
+    sqlite_connect(base + ".sqlite", cache_bytes, &db_);
     prepare();
   }
 
@@ -90,34 +91,11 @@ class SqliteEngine final : public Engine {
   }
 
  private:
-  [[noreturn]] void fail(const char *what) const {
-    throw EngineError(std::string(what) + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "no database"));
-  }
-
-  void exec(const char *sql) {
-    char *msg = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
-      std::string text = std::string(sql) + ": " + (msg != nullptr ? msg : "?");
-      sqlite3_free(msg);
-      throw EngineError(text);
-    }
-  }
-
-  void connect(const std::string &path, uint64_t cache_bytes) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK)
-      fail("sqlite3_open_v2");
-    exec("PRAGMA page_size=4096");
-    exec("PRAGMA journal_mode=OFF");
-    exec("PRAGMA synchronous=OFF");
-    exec("PRAGMA locking_mode=EXCLUSIVE");
-    uint64_t kib = cache_bytes / 1024 > 0 ? cache_bytes / 1024 : 1;
-    exec(("PRAGMA cache_size=-" + std::to_string(kib)).c_str());
-  }
+  [[noreturn]] void fail(const char *what) const { sqlite_fail(db_, what); }
+  void exec(const char *sql) { sqlite_exec(db_, sql); }
 
   void prepare() {
-    auto prep = [this](const char *sql, sqlite3_stmt **st) {
-      if (sqlite3_prepare_v2(db_, sql, -1, st, nullptr) != SQLITE_OK) fail(sql);
-    };
+    auto prep = [this](const char *sql, sqlite3_stmt **st) { sqlite_prepare(db_, sql, st); };
     prep("INSERT INTO kv(k, v) VALUES(?1, ?2)", &ins_);
     prep("SELECT v FROM kv WHERE k = ?1", &sel_);
     prep("DELETE FROM kv WHERE k = ?1", &del_);

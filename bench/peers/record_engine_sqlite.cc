@@ -1,16 +1,17 @@
 // record_engine_sqlite.cc - SQLite 3 behind the record workloads' engine interface.
 //
 // One rowid table t(id, name, city, amount, code) with a unique index on id, an index on name and one on
-// (city, amount), reached through prepared statements only. The pragmas are those of the key-value
-// adapter: 4096-byte pages, a page cache of the budget, no journal, no sync, the file lock taken once.
-// Every workload runs as one transaction. The indexes live in the table's file, so files() names one.
+// (city, amount), reached through prepared statements only. The connection settings are shared with the
+// key-value adapter (sqlite_util.h): 4096-byte pages, a page cache of the budget, no journal, no sync,
+// the file lock taken once. Every workload runs as one transaction. The indexes live in the table's
+// file, so files() names one.
 #include <sqlite3.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "bench/peers/records.h"
+#include "bench/peers/sqlite_util.h"
 
 namespace qrx::peers {
 namespace {
@@ -25,14 +26,7 @@ class SqliteRecordEngine final : public RecordEngine {
   void create(const std::string &base, uint64_t cache_bytes) override {
     shut();
     remove_file(base + ".sqlite");
-    if (sqlite3_open_v2((base + ".sqlite").c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                        nullptr) != SQLITE_OK)
-      fail("sqlite3_open_v2");
-    exec("PRAGMA page_size=4096");
-    exec("PRAGMA journal_mode=OFF");
-    exec("PRAGMA synchronous=OFF");
-    exec("PRAGMA locking_mode=EXCLUSIVE");
-    exec(("PRAGMA cache_size=-" + std::to_string(std::max<uint64_t>(cache_bytes / 1024, 1))).c_str());
+    sqlite_connect(base + ".sqlite", cache_bytes, &db_);
     exec(
         "CREATE TABLE t(id INTEGER NOT NULL, name TEXT NOT NULL, city TEXT NOT NULL, amount REAL NOT NULL, "
         "code TEXT NOT NULL)");
@@ -134,22 +128,9 @@ class SqliteRecordEngine final : public RecordEngine {
   }
 
  private:
-  [[noreturn]] void fail(const char *what) const {
-    throw EngineError(std::string(what) + ": " + (db_ != nullptr ? sqlite3_errmsg(db_) : "no database"));
-  }
-
-  void exec(const char *sql) {
-    char *msg = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
-      std::string text = std::string(sql) + ": " + (msg != nullptr ? msg : "?");
-      sqlite3_free(msg);
-      throw EngineError(text);
-    }
-  }
-
-  void prep(const char *sql, sqlite3_stmt **st) {
-    if (sqlite3_prepare_v2(db_, sql, -1, st, nullptr) != SQLITE_OK) fail(sql);
-  }
+  [[noreturn]] void fail(const char *what) const { sqlite_fail(db_, what); }
+  void exec(const char *sql) { sqlite_exec(db_, sql); }
+  void prep(const char *sql, sqlite3_stmt **st) { sqlite_prepare(db_, sql, st); }
 
   // Runs a statement that returns no rows; the number of rows it changed.
   int done(sqlite3_stmt *st, const char *what) {
