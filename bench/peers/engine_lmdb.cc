@@ -11,12 +11,10 @@
 #include <string>
 
 #include "bench/peers/engine.h"
+#include "bench/peers/lmdb_util.h"
 
 namespace qrx::peers {
 namespace {
-
-// Address space reserved for the map; the file only grows as pages are written.
-constexpr size_t kMapSize = size_t{16} << 30;
 
 class LmdbEngine final : public Engine {
  public:
@@ -34,16 +32,10 @@ class LmdbEngine final : public Engine {
   }
 
   void open(const std::string &base, uint64_t /*cache_bytes*/) override {
-    check(mdb_env_create(&env_), "mdb_env_create");
-    check(mdb_env_set_mapsize(env_, kMapSize), "mdb_env_set_mapsize");
-    int rc = mdb_env_open(env_, (base + ".mdb").c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0644);
-    if (rc != 0) {
-      shut();
-      check(rc, "mdb_env_open");
-    }
+    env_ = lmdb_open_env(base + ".mdb", 0);
     MDB_txn *txn = nullptr;
     check(mdb_txn_begin(env_, nullptr, 0, &txn), "mdb_txn_begin");
-    rc = mdb_dbi_open(txn, nullptr, 0, &dbi_);
+    int rc = mdb_dbi_open(txn, nullptr, 0, &dbi_);
     if (rc != 0) {
       mdb_txn_abort(txn);
       check(rc, "mdb_dbi_open");
@@ -117,10 +109,8 @@ class LmdbEngine final : public Engine {
   }
 
  private:
-  static MDB_val val(const void *p, size_t n) { return MDB_val{n, const_cast<void *>(p)}; }
-  static void check(int rc, const char *what) {
-    if (rc != 0) throw EngineError(std::string(what) + ": " + mdb_strerror(rc));
-  }
+  static MDB_val val(const void *p, size_t n) { return lmdb_val(p, n); }
+  static void check(int rc, const char *what) { lmdb_check(rc, what); }
   MDB_txn *txn() const {
     if (txn_ == nullptr) throw EngineError("lmdb: operation outside a transaction");
     return txn_;

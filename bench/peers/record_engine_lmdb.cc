@@ -12,20 +12,18 @@
 #include <cstring>
 #include <string>
 
+#include "bench/peers/lmdb_util.h"
 #include "bench/peers/record_codec.h"
 
 namespace qrx::peers {
 namespace {
 
-// Address space reserved for the map; the file grows only as pages are written.
-constexpr size_t kMapSize = size_t{16} << 30;
-
 void check(int rc, const char *what) {
-  if (rc != 0) throw EngineError(std::string("lmdb: ") + what + ": " + mdb_strerror(rc));
+  lmdb_check(rc, what, "lmdb: ");
 }
 
 MDB_val val(const void *p, size_t n) {
-  return MDB_val{n, const_cast<void *>(p)};
+  return lmdb_val(p, n);
 }
 
 class LmdbRecordEngine final : public RecordEngine {
@@ -39,10 +37,7 @@ class LmdbRecordEngine final : public RecordEngine {
     shut();
     remove_file(base + ".mdb");
     remove_file(base + ".mdb-lock");
-    check(mdb_env_create(&env_), "mdb_env_create");
-    check(mdb_env_set_maxdbs(env_, 3), "mdb_env_set_maxdbs");
-    check(mdb_env_set_mapsize(env_, kMapSize), "mdb_env_set_mapsize");
-    check(mdb_env_open(env_, (base + ".mdb").c_str(), MDB_NOSUBDIR | MDB_NOSYNC, 0644), "mdb_env_open");
+    env_ = lmdb_open_env(base + ".mdb", 3, "lmdb: ");
     begin(true);
     check(mdb_dbi_open(txn_, "main", MDB_CREATE, &main_), "mdb_dbi_open main");
     check(mdb_dbi_open(txn_, "name", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED, &name_), "mdb_dbi_open name");
