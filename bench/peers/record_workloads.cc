@@ -148,6 +148,11 @@ void run(RecordEngine &e, const RecordSettings &s, RecordRunResult &r) {
       }
     return d;
   };
+  // True when version `version` of record number i's name finds a record of that name.
+  auto finds_name = [&](uint64_t i, uint32_t version) {
+    record_name(s.seed, i, version, name);
+    return e.get_by_name(name, &rec) && std::strcmp(rec.name, name) == 0;
+  };
   auto scan_digest = [&] {
     RecordDigest d;
     e.begin(false);
@@ -207,10 +212,8 @@ void run(RecordEngine &e, const RecordSettings &s, RecordRunResult &r) {
     uint64_t bad = 0;
     Timer t;
     e.begin(false);
-    for (uint64_t j = 0; j < lookups; ++j) {
-      record_name(s.seed, perm[j], 0, name);
-      if (!e.get_by_name(name, &rec) || std::strcmp(rec.name, name) != 0) ++bad;
-    }
+    for (uint64_t j = 0; j < lookups; ++j)
+      if (!finds_name(perm[j], 0)) ++bad;
     e.commit();
     record(r, 3, lookups, t);
     expect_none(bad, "workload 3: a name not found, or found in a record of another name");
@@ -245,28 +248,39 @@ void run(RecordEngine &e, const RecordSettings &s, RecordRunResult &r) {
                          std::to_string(n) + " loaded, or other ones");
   }
 
-  // 6: update CODE, then a sample of changed and unchanged records read back whole.
-  perm = shuffled(n, s.seed ^ 6);
-  {
+  // Workloads 6 and 7 alike: `updates` records of a fresh shuffle `perm`, each changed to version 1 of
+  // one field by change(i) (false: record number i was not found), in one timed transaction; `version`
+  // then says so.
+  auto timed_updates = [&](int w, std::vector<uint8_t> &version, auto change) {
+    perm = shuffled(n, s.seed ^ w);
     uint64_t missing = 0;
     Timer t;
     e.begin(true);
-    for (uint64_t j = 0; j < updates; ++j) {
-      record_code(s.seed, perm[j], 1, code);
-      if (!e.set_code(record_id(s.seed, perm[j]), code)) ++missing;
-    }
+    for (uint64_t j = 0; j < updates; ++j)
+      if (!change(perm[j])) ++missing;
     e.commit();
-    record(r, 6, updates, t);
-    expect_none(missing, "workload 6: a record to update not found");
-    for (uint64_t j = 0; j < updates; ++j) v.code[perm[j]] = 1;
+    record(r, w, updates, t);
+    expect_none(missing, "workload " + std::to_string(w) + ": a record to update not found");
+    for (uint64_t j = 0; j < updates; ++j) version[perm[j]] = 1;
+  };
+  // True when record number i, found by its ID, is whole as the versions say.
+  auto reads_back = [&](uint64_t i) {
+    v.make(i, &want);
+    return e.get_by_id(want.id, &rec) && same_record(rec, want);
+  };
+
+  // 6: update CODE, then a sample of changed and unchanged records read back whole.
+  timed_updates(6, v.code, [&](uint32_t i) {
+    record_code(s.seed, i, 1, code);
+    return e.set_code(record_id(s.seed, i), code);
+  });
+  {
     // Up to 1,000 changed records and as many unchanged ones read back whole.
     uint64_t bad = 0;
     e.begin(false);
     auto read_back = [&](uint64_t from, uint64_t to) {
-      for (uint64_t j = from; j < std::min(to, n); ++j) {
-        v.make(perm[j], &want);
-        if (!e.get_by_id(want.id, &rec) || !same_record(rec, want)) ++bad;
-      }
+      for (uint64_t j = from; j < std::min(to, n); ++j)
+        if (!reads_back(perm[j])) ++bad;
     };
     read_back(0, std::min<uint64_t>(updates, 1000));
     read_back(updates, updates + 1000);
@@ -275,26 +289,16 @@ void run(RecordEngine &e, const RecordSettings &s, RecordRunResult &r) {
   }
 
   // 7: update NAME, then a sample of the new names looked up.
-  perm = shuffled(n, s.seed ^ 7);
+  timed_updates(7, v.name, [&](uint32_t i) {
+    record_name(s.seed, i, 1, name);
+    return e.set_name(record_id(s.seed, i), name);
+  });
   {
-    uint64_t missing = 0;
-    Timer t;
-    e.begin(true);
-    for (uint64_t j = 0; j < updates; ++j) {
-      record_name(s.seed, perm[j], 1, name);
-      if (!e.set_name(record_id(s.seed, perm[j]), name)) ++missing;
-    }
-    e.commit();
-    record(r, 7, updates, t);
-    expect_none(missing, "workload 7: a record to update not found");
-    for (uint64_t j = 0; j < updates; ++j) v.name[perm[j]] = 1;
     uint64_t bad = 0;
     e.begin(false);
     for (uint64_t j = 0; j < std::min<uint64_t>(updates, 1000); ++j) {
-      record_name(s.seed, perm[j], 1, name);
-      if (!e.get_by_name(name, &rec) || std::strcmp(rec.name, name) != 0) ++bad;
-      v.make(perm[j], &want);
-      if (!e.get_by_id(want.id, &rec) || !same_record(rec, want)) ++bad;
+      if (!finds_name(perm[j], 1)) ++bad;
+      if (!reads_back(perm[j])) ++bad;
     }
     e.commit();
     expect_none(bad, "after workload 7: a new name not found, or a record read back not as updated");
