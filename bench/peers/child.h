@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <exception>
 #include <type_traits>
 
 namespace qrx::peers {
@@ -20,6 +21,19 @@ struct ChildSample {
   long maxrss_kib = 0;     // peak resident memory of the child
   bool exited_ok = false;  // the child exited with status 0 and its record says ok
 };
+
+// Runs `body()` and says in `r` how it went: ok when it returns, not ok with the exception's text in
+// r.error when it throws, so that the caller (a forked child) still hands a record over.
+template <class Result, class Body>
+void run_checked(Result &r, const Body &body) {
+  try {
+    body();
+    r.ok = 1;
+  } catch (const std::exception &ex) {
+    r.ok = 0;
+    std::snprintf(r.error, sizeof r.error, "%s", ex.what());
+  }
+}
 
 // Runs `job(Result &)` in a forked child and returns the record it filled and the child's peak memory. A
 // child that dies before it wrote a whole record gives a failed sample saying so.

@@ -20,11 +20,11 @@
 #include "bench/peers/record_workloads.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <numeric>
 #include <random>
 
+#include "bench/peers/child.h"
 #include "bench/peers/timing.h"
 
 namespace qrx::peers {
@@ -89,15 +89,6 @@ RangeDigest expected_ranges(uint64_t seed, uint64_t n, uint32_t scans, uint32_t 
 }
 
 namespace {
-
-double rate(uint64_t ops, double secs) {
-  return secs > 0 ? static_cast<double>(ops) / secs : 0.0;
-}
-
-void record(RecordRunResult &r, int w, uint64_t ops, const Timer &t) {
-  r.wall_ops[w] = rate(ops, t.seconds());
-  r.ops[w] = rate(ops, t.cpu_seconds());
-}
 
 void expect(bool cond, const std::string &what) {
   if (!cond) throw EngineError("check failed: " + what);
@@ -355,13 +346,7 @@ void run(RecordEngine &e, const RecordSettings &s, RecordRunResult &r) {
 }  // namespace
 
 void run_record_engine(RecordEngine &e, const RecordSettings &s, RecordRunResult &r) {
-  try {
-    run(e, s, r);
-    r.ok = 1;
-  } catch (const std::exception &ex) {
-    r.ok = 0;
-    std::snprintf(r.error, sizeof r.error, "%s", ex.what());
-  }
+  run_checked(r, [&] { run(e, s, r); });
 }
 
 void run_record_baseline(const RecordSettings &s, RecordRunResult &r) {

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdint>
 
 namespace qrx::peers {
 
@@ -27,5 +28,18 @@ class Timer {
   std::chrono::steady_clock::time_point t0_ = std::chrono::steady_clock::now();
   double c0_ = cpu_now();
 };
+
+// Operations per second; 0 when no time passed.
+inline double rate(uint64_t ops, double secs) {
+  return secs > 0 ? static_cast<double>(ops) / secs : 0.0;
+}
+
+// Stores the rates of `ops` operations timed by `t` as workload w's figures of a result record: per
+// second of CPU time in r.ops[w], per second of elapsed time in r.wall_ops[w].
+template <class Result>
+void record(Result &r, int w, uint64_t ops, const Timer &t) {
+  r.wall_ops[w] = rate(ops, t.seconds());
+  r.ops[w] = rate(ops, t.cpu_seconds());
+}
 
 }  // namespace qrx::peers

@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/peers/child.h"
 #include "bench/peers/timing.h"
 #include "cbt/codec.h"
 
@@ -72,15 +73,6 @@ void random_key(uint64_t seed, uint64_t i, uint64_t tag, uint8_t *out) {
   uint64_t lo = (mix64(hi ^ 0x5851f42d4c957f2dULL) & ~uint64_t{1}) | tag;
   codec::store_u64(out, 0, hi);
   codec::store_u64(out, 8, lo);
-}
-
-double rate(uint64_t ops, double secs) {
-  return secs > 0 ? static_cast<double>(ops) / secs : 0.0;
-}
-
-void record(RunResult &r, int w, uint64_t ops, const Timer &t) {
-  r.wall_ops[w] = rate(ops, t.seconds());
-  r.ops[w] = rate(ops, t.cpu_seconds());
 }
 
 // Read system calls of this process so far (/proc/self/io), or -1.
@@ -354,18 +346,12 @@ void ascending_key(uint64_t seed, uint64_t i, uint8_t *out) {
 }
 
 void run_engine(Engine &e, const Settings &s, RunResult &r) {
-  try {
-    run(e, s, r);
-    r.ok = 1;
-  } catch (const std::exception &ex) {
-    r.ok = 0;
-    std::snprintf(r.error, sizeof r.error, "%s", ex.what());
-  }
+  run_checked(r, [&] { run(e, s, r); });
 }
 
 void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threads, bool one_file,
                  RunResult &r) {
-  try {
+  run_checked(r, [&] {
     std::vector<std::unique_ptr<Engine>> engines;
     // On one file the threads share the work of one thread: n keys in all, so that the file is the same
     // whatever the number of threads; on files of their own each thread has n keys.
@@ -427,11 +413,7 @@ void run_threads(std::unique_ptr<Engine> (*make)(), const Settings &s, int threa
     r.threads_lookup_ops = phase(false);
     for (size_t t = engines.size(); t-- > 0;) engines[t]->close();  // the file's first handle last
     if (!failure.empty()) throw EngineError(failure);
-    r.ok = 1;
-  } catch (const std::exception &ex) {
-    r.ok = 0;
-    std::snprintf(r.error, sizeof r.error, "%s", ex.what());
-  }
+  });
 }
 
 void run_baseline(const Settings &s, RunResult &r) {
