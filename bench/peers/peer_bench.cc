@@ -9,15 +9,10 @@
 // Usage: peer_bench [--n N] [--runs R] [--quick] [--engines qrx,bdb,...] [--dir DIR] [--cache-mb MB]
 //                   [--lookups7 M] [--seed S] [--threads LIST] [--threads-n N]
 // Exit status: 0 when every run of every engine passed its checks, 1 otherwise, 2 on bad arguments.
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -25,6 +20,7 @@
 
 #include "bench/peers/child.h"
 #include "bench/peers/engine.h"
+#include "bench/peers/harness.h"
 #include "bench/peers/report.h"
 #include "bench/peers/stats.h"
 #include "bench/peers/workloads.h"
@@ -50,52 +46,30 @@ Sample in_child(const std::function<void(RunResult &)> &job) {
   return qrx::peers::in_child<RunResult>(job);
 }
 
-struct Summary {
-  std::string name;
-  std::vector<Sample> runs;
-  double ops[kWorkloads + 1] = {};       // median ops per CPU second
-  double wall_ops[kWorkloads + 1] = {};  // median ops per elapsed second
-  double spread[kWorkloads + 1] = {};
-  double file_bytes = 0, flush_ms = 0, maxrss_kib = 0;
+struct Summary : WorkloadSummary<RunResult, kWorkloads> {
+  double file_bytes = 0, flush_ms = 0;
   double cache7 = 0, lookups7 = 0, syscr7 = -1, majflt7 = -1, blockreads7 = -1, resident7 = -1;
   bool dropped7 = true;
   int depth = -1;
   std::vector<int64_t> levels;
   std::string extra_name;
   double extra_value = 0;
-  bool ok = true;
 };
 
 Summary summarise(const std::string &name, const std::vector<Sample> &runs) {
   Summary s;
-  s.name = name;
-  s.runs = runs;
-  auto med = [&](auto get) {
-    std::vector<double> v;
-    for (const Sample &x : runs)
-      if (x.exited_ok) v.push_back(get(x));
-    return median(v);
-  };
-  for (int w = 1; w <= kWorkloads; ++w) {
-    std::vector<double> v;
-    for (const Sample &x : runs)
-      if (x.exited_ok) v.push_back(x.result.ops[w]);
-    s.ops[w] = median(v);
-    s.spread[w] = spread(v);
-    s.wall_ops[w] = med([w](const Sample &x) { return x.result.wall_ops[w]; });
-  }
-  s.file_bytes = med([](const Sample &x) { return static_cast<double>(x.result.file_bytes); });
-  s.flush_ms = med([](const Sample &x) { return x.result.flush_ms; });
-  s.cache7 = med([](const Sample &x) { return static_cast<double>(x.result.cache7_bytes); });
-  s.lookups7 = med([](const Sample &x) { return static_cast<double>(x.result.lookups7); });
-  s.syscr7 = med([](const Sample &x) { return x.result.syscr7; });
-  s.majflt7 = med([](const Sample &x) { return x.result.majflt7; });
-  s.blockreads7 = med([](const Sample &x) { return x.result.blockreads7; });
-  s.resident7 = med([](const Sample &x) { return x.result.resident7; });
-  s.extra_value = med([](const Sample &x) { return x.result.extra_value; });
+  summarise_workloads(name, runs, s);
+  auto med = [&](auto get) { return median_of(runs, get); };
+  s.file_bytes = med([](const RunResult &r) { return r.file_bytes; });
+  s.flush_ms = med([](const RunResult &r) { return r.flush_ms; });
+  s.cache7 = med([](const RunResult &r) { return r.cache7_bytes; });
+  s.lookups7 = med([](const RunResult &r) { return r.lookups7; });
+  s.syscr7 = med([](const RunResult &r) { return r.syscr7; });
+  s.majflt7 = med([](const RunResult &r) { return r.majflt7; });
+  s.blockreads7 = med([](const RunResult &r) { return r.blockreads7; });
+  s.resident7 = med([](const RunResult &r) { return r.resident7; });
+  s.extra_value = med([](const RunResult &r) { return r.extra_value; });
   for (const Sample &x : runs) {
-    s.maxrss_kib = std::max<double>(s.maxrss_kib, static_cast<double>(x.maxrss_kib));
-    s.ok = s.ok && x.exited_ok;
     if (!x.exited_ok) continue;
     s.dropped7 = s.dropped7 && x.result.dropped7 == 1;
     s.depth = x.result.depth;
@@ -126,96 +100,43 @@ void usage() {
 
 int main_impl(int argc, char **argv) {
   Settings st;
-  int runs = 3;
-  bool quick = false;
-  bool n_given = false, runs_given = false;
-  double cache_mb = 0;
-  std::string dir_opt;
-  std::vector<std::string> wanted;
+  CommonOptions o;
   std::vector<int> thread_counts;
   uint64_t threads_n = 0;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    try {
-      if (a == "--n") {
-        st.n = std::stoull(value());
-        n_given = true;
-      } else if (a == "--runs") {
-        runs = std::stoi(value());
-        runs_given = true;
-      } else if (a == "--quick") {
-        quick = true;
-      } else if (a == "--seed") {
-        st.seed = std::stoull(value());
-      } else if (a == "--cache-mb") {
-        cache_mb = std::stod(value());
-      } else if (a == "--lookups7") {
-        st.lookups7 = std::stoull(value());
-      } else if (a == "--dir") {
-        dir_opt = value();
-      } else if (a == "--threads") {
-        for (const std::string &t : split_list(value())) thread_counts.push_back(std::stoi(t));
-      } else if (a == "--threads-n") {
-        threads_n = std::stoull(value());
-      } else if (a == "--engines") {
-        wanted = split_list(value());
-      } else {
-        usage();
-        return 2;
-      }
-    } catch (const std::exception &) {
-      usage();
-      return 2;
+  bool parsed = parse_options(argc, argv, st, o, [&](const std::string &a, auto value) {
+    if (a == "--lookups7") {
+      st.lookups7 = std::stoull(value());
+    } else if (a == "--threads") {
+      for (const std::string &t : split_list(value())) thread_counts.push_back(std::stoi(t));
+    } else if (a == "--threads-n") {
+      threads_n = std::stoull(value());
+    } else {
+      return false;
     }
-  }
-  if (quick) {
-    if (!n_given) st.n = 20000;
-    if (!runs_given) runs = 1;
-    if (thread_counts.empty()) thread_counts = {1, 2};
-  }
+    return true;
+  });
+  if (o.quick && thread_counts.empty()) thread_counts = {1, 2};
   if (thread_counts.empty()) thread_counts = {1, 2, 4, 8};
   if (threads_n == 0) threads_n = std::min<uint64_t>(st.n, 300000);
-  if (std::any_of(thread_counts.begin(), thread_counts.end(), [](int t) { return t < 1 || t > 64; }) ||
+  if (!parsed ||
+      std::any_of(thread_counts.begin(), thread_counts.end(), [](int t) { return t < 1 || t > 64; }) ||
       threads_n < 2 || threads_n >= (uint64_t{1} << 31)) {
     usage();
     return 2;
   }
-  if (runs < 1 || st.n < 2 || st.n >= (uint64_t{1} << 31)) {
-    usage();
-    return 2;
-  }
-  st.cache_bytes = cache_mb > 0 ? static_cast<uint64_t>(cache_mb * (1 << 20)) / kPageSize * kPageSize
-                                : default_cache_bytes(st.n);
+  const int runs = o.runs;
+  st.cache_bytes = cache_budget(o.cache_mb, default_cache_bytes(st.n));
   if (st.lookups7 == 0) st.lookups7 = std::min<uint64_t>(st.n, 200000);
 
   std::vector<EngineEntry> engines;
-  for (const EngineEntry &e : all_engines())
-    if (wanted.empty() || std::find(wanted.begin(), wanted.end(), e.name) != wanted.end())
-      engines.push_back(e);
-  for (const std::string &w : wanted)
-    if (std::none_of(engines.begin(), engines.end(), [&](const EngineEntry &e) { return w == e.name; })) {
-      std::fprintf(stderr, "peer_bench: unknown or unavailable engine '%s'\n", w.c_str());
-      return 2;
-    }
+  std::string unknown;
+  if (!select_engines(all_engines(), o.engines, &engines, &unknown)) {
+    std::fprintf(stderr, "peer_bench: unknown or unavailable engine '%s'\n", unknown.c_str());
+    return 2;
+  }
 
-  std::string base = dir_opt;
-  if (base.empty()) {
-    const char *t = std::getenv("TMPDIR");
-    base = t != nullptr && *t != '\0' ? t : "/var/tmp";
-  }
-  std::string tmpl = base + "/qrxpeers.XXXXXX";
-  if (::mkdtemp(tmpl.data()) == nullptr) {
-    std::fprintf(stderr, "peer_bench: cannot make a directory under %s\n", base.c_str());
-    return 1;
-  }
-  st.dir = tmpl;
+  st.dir = make_scratch_dir("peer_bench", o.dir, "qrxpeers");
+  if (st.dir.empty()) return 1;
 
   std::printf(
       "peer_bench: N = %llu, %d run(s), 16-byte keys, 4-byte items, 4096-byte pages, cache budget %s\n",
@@ -224,21 +145,12 @@ int main_impl(int argc, char **argv) {
 
   Sample baseline = in_child([&](RunResult &r) { run_baseline(st, r); });
 
-  std::map<std::string, std::vector<Sample>> samples;
-  for (int run = 0; run < runs; ++run) {
-    for (const EngineEntry &e : engines) {
-      std::fprintf(stderr, "run %d/%d: %-7s ...", run + 1, runs, e.name);
-      auto t0 = std::chrono::steady_clock::now();
-      Sample s = in_child([&](RunResult &r) {
-        std::unique_ptr<Engine> eng = e.make();
-        run_engine(*eng, st, r);
-      });
-      double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      std::fprintf(stderr, " %s in %.1f s\n", s.exited_ok ? "done" : "FAILED", secs);
-      if (!s.exited_ok) std::fprintf(stderr, "  %s: %s\n", e.name, s.result.error);
-      samples[e.name].push_back(s);
-    }
-  }
+  std::map<std::string, std::vector<Sample>> samples = run_rounds(runs, engines, [&](const EngineEntry &e) {
+    return in_child([&](RunResult &r) {
+      std::unique_ptr<Engine> eng = e.make();
+      run_engine(*eng, st, r);
+    });
+  });
   // The threads workload: per engine and thread count, the medians over the runs.
   Settings ts = st;
   ts.n = threads_n;
@@ -262,38 +174,18 @@ int main_impl(int argc, char **argv) {
       }
     }
   }
-  std::error_code ec;
-  std::filesystem::remove_all(st.dir, ec);
+  remove_scratch_dir(st.dir);
 
   std::vector<Summary> sums;
   for (const EngineEntry &e : engines) sums.push_back(summarise(e.name, samples[e.name]));
-  const Summary *qrx = nullptr;
-  const Summary *bdb = nullptr;
-  const Summary *sqlite = nullptr;
-  const Summary *absl = nullptr;
-  for (const Summary &s : sums) {
-    if (s.name == "qrx") qrx = &s;
-    if (s.name == "bdb") bdb = &s;
-    if (s.name == "sqlite") sqlite = &s;
-    if (s.name == "absl") absl = &s;
-  }
+  const Summary *qrx = find_summary(sums, "qrx");
+  const Summary *bdb = find_summary(sums, "bdb");
+  const Summary *sqlite = find_summary(sums, "sqlite");
+  const Summary *absl = find_summary(sums, "absl");
 
   // Table 1: operations per CPU second.
-  auto header = [&](const char *first) {
-    std::printf("| %-20s |", first);
-    for (const Summary &s : sums) std::printf(" %10s |", s.name.c_str());
-    std::printf("\n|%s|", std::string(22, '-').c_str());
-    for (size_t i = 0; i < sums.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
-    std::printf("\n");
-  };
-  auto ops_rows = [&](bool wall) {
-    for (int w = 1; w <= kWorkloads; ++w) {
-      std::printf("| %-20s |", kWorkloadNames[w]);
-      for (const Summary &s : sums)
-        std::printf(" %10s |", s.ok ? fmt_ops(wall ? s.wall_ops[w] : s.ops[w]).c_str() : "FAILED");
-      std::printf("\n");
-    }
-  };
+  auto header = [&](const char *first) { print_header(first, sums); };
+  auto ops_rows = [&](bool wall) { print_ops_rows(kWorkloadNames, sums, wall); };
   std::printf(
       "Operations per second of CPU time (user + system of the engine's process; median of %d run(s);\n"
       "k = 10^3, M = 10^6)\n\n",
@@ -311,26 +203,7 @@ int main_impl(int argc, char **argv) {
               mib(static_cast<double>(baseline.maxrss_kib) * 1024).c_str());
 
   // Table 2: ratios.
-  if (qrx != nullptr && qrx->ok) {
-    std::printf(
-        "\nSpeed of qrx relative to each engine (qrx ops/s divided by the engine's; above 1 = qrx "
-        "faster)\n\n");
-    std::printf("| %-20s |", "workload");
-    for (const Summary &s : sums)
-      if (&s != qrx) std::printf(" %10s |", s.name.c_str());
-    std::printf("\n|%s|", std::string(22, '-').c_str());
-    for (size_t i = 1; i < sums.size(); ++i) std::printf("%s|", std::string(12, '-').c_str());
-    std::printf("\n");
-    for (int w = 1; w <= kWorkloads; ++w) {
-      std::printf("| %-20s |", kWorkloadNames[w]);
-      for (const Summary &s : sums) {
-        if (&s == qrx) continue;
-        bool have = s.ok && s.ops[w] > 0 && qrx->ops[w] > 0;
-        std::printf(" %10s |", have ? fmt("%.2f", qrx->ops[w] / s.ops[w]).c_str() : "n/a");
-      }
-      std::printf("\n");
-    }
-  }
+  if (qrx != nullptr && qrx->ok) print_ratios(kWorkloadNames, sums, *qrx);
 
   // Elapsed time.
   std::printf(
@@ -341,16 +214,7 @@ int main_impl(int argc, char **argv) {
   ops_rows(true);
 
   // Run-to-run spread.
-  if (runs > 1) {
-    std::printf("\nRun-to-run spread of the CPU-time figures, (max - min) / median in %%\n\n");
-    header("workload");
-    for (int w = 1; w <= kWorkloads; ++w) {
-      std::printf("| %-20s |", kWorkloadNames[w]);
-      for (const Summary &s : sums)
-        std::printf(" %10s |", s.ops[w] > 0 ? fmt("%.1f", s.spread[w]).c_str() : "n/a");
-      std::printf("\n");
-    }
-  }
+  print_spreads(kWorkloadNames, sums, runs);
 
   // Workload 7 details.
   std::printf(
@@ -480,16 +344,7 @@ int main_impl(int argc, char **argv) {
       std::printf("- %s: %s (%.2fx)\n", g.what, x >= g.goal ? "met" : "NOT met", x);
   }
 
-  bool all_ok = baseline.exited_ok && threads_ok;
-  for (const Summary &s : sums) {
-    if (!s.ok) {
-      all_ok = false;
-      for (const Sample &x : s.runs)
-        if (!x.exited_ok) std::printf("\n%s FAILED: %s", s.name.c_str(), x.result.error);
-    }
-  }
-  std::printf("\n%s\n", all_ok ? "all runs passed their checks" : "some runs FAILED");
-  return all_ok ? 0 : 1;
+  return print_verdict(sums, baseline.exited_ok && threads_ok);
 }
 
 }  // namespace
