@@ -1,6 +1,6 @@
 // peer_bench_test.cc - checks of the benchmark itself: the key sets the workloads rely on, the report's
-// calculations, and that every engine adapter keeps the same contract (so that no engine is measured
-// doing less than the others).
+// calculations, the command line and choice of engines both benchmark programs share, and that every
+// engine adapter keeps the same contract (so that no engine is measured doing less than the others).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "bench/peers/engine.h"
+#include "bench/peers/harness.h"
 #include "bench/peers/stats.h"
 #include "bench/peers/workloads.h"
 
@@ -97,6 +98,57 @@ TEST(Stats, CachedLevelsCountWholeLevelsFromTheRoot) {
   EXPECT_EQ(cached_levels({1, 75, 8394}, 0), 0);
   EXPECT_EQ(cached_levels({1, 2}, 1e9), 2);
   EXPECT_EQ(cached_levels({}, 10), 0);
+}
+
+// ---- harness ---------------------------------------------------------------------------------------
+
+// Parses `args` as a command line with one program option, --extra V.
+bool parse(std::vector<std::string> args, Settings &st, CommonOptions &o, std::string *extra) {
+  args.insert(args.begin(), "bench");
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(a.data());
+  return parse_options(static_cast<int>(argv.size()), argv.data(), st, o,
+                       [&](const std::string &a, auto value) {
+                         if (a != "--extra") return false;
+                         *extra = value();
+                         return true;
+                       });
+}
+
+TEST(Harness, QuickGivesWayToExplicitOptionsAndBadArgumentsAreRefused) {
+  Settings st;
+  CommonOptions o;
+  std::string extra;
+  ASSERT_TRUE(
+      parse({"--quick", "--runs", "2", "--extra", "x", "--engines", "a,b", "--seed", "9"}, st, o, &extra));
+  EXPECT_EQ(st.n, 20000u);
+  EXPECT_EQ(o.runs, 2);
+  EXPECT_EQ(st.seed, 9u);
+  EXPECT_EQ(extra, "x");
+  EXPECT_EQ(o.engines, (std::vector<std::string>{"a", "b"}));
+  Settings st2;
+  CommonOptions o2;
+  ASSERT_TRUE(parse({"--n", "500", "--quick"}, st2, o2, &extra));
+  EXPECT_EQ(st2.n, 500u);
+  EXPECT_EQ(o2.runs, 1);
+  for (const std::vector<std::string> &bad : std::vector<std::vector<std::string>>{
+           {"--bogus"}, {"--n"}, {"--n", "x"}, {"--n", "1"}, {"--n", "2147483648"}, {"--runs", "0"}}) {
+    Settings s;
+    CommonOptions c;
+    EXPECT_FALSE(parse(bad, s, c, &extra)) << bad.front();
+  }
+}
+
+TEST(Harness, EnginesAreChosenInTableOrderAndAnUnknownNameIsNamed) {
+  std::vector<EngineEntry> chosen;
+  std::string unknown;
+  ASSERT_TRUE(select_engines(all_engines(), {"sqlite", "qrx"}, &chosen, &unknown));
+  ASSERT_EQ(chosen.size(), 2u);
+  EXPECT_STREQ(chosen[0].name, "qrx");
+  EXPECT_STREQ(chosen[1].name, "sqlite");
+  chosen.clear();
+  EXPECT_FALSE(select_engines(all_engines(), {"qrx", "nosuch"}, &chosen, &unknown));
+  EXPECT_EQ(unknown, "nosuch");
 }
 
 // ---- engine contract ------------------------------------------------------------------------------
