@@ -14,7 +14,7 @@
 namespace qrx::peers {
 namespace {
 
-class SqliteEngine final : public Engine {
+class SqliteEngine final : public SqliteAdapter<Engine> {
  public:
   ~SqliteEngine() override { shut(); }
 
@@ -23,31 +23,14 @@ class SqliteEngine final : public Engine {
 
   void create(const std::string &base, uint64_t cache_bytes) override {
     remove_file(base + ".sqlite");
-    sqlite_connect(base + ".sqlite", cache_bytes, &db_);
+    connect(base + ".sqlite", cache_bytes);
     exec("CREATE TABLE kv(k BLOB PRIMARY KEY, v INTEGER NOT NULL) WITHOUT ROWID");
     prepare();
   }
 
   void open(const std::string &base, uint64_t cache_bytes) override {
-    sqlite_connect(base + ".sqlite", cache_bytes, &db_);
+    connect(base + ".sqlite", cache_bytes);
     prepare();
-  }
-
-  // Each load commits its transaction; with the journal off and no sync there is nothing else to write.
-  void flush() override {}
-
-  void close() override {
-    if (in_txn_) commit();
-    if (shut() != SQLITE_OK) throw EngineError("sqlite3_close failed");
-  }
-
-  void begin(bool /*write*/) override {
-    exec("BEGIN");
-    in_txn_ = true;
-  }
-  void commit() override {
-    in_txn_ = false;
-    exec("COMMIT");
   }
 
   void insert(const uint8_t *key, uint32_t item) override {
@@ -91,33 +74,17 @@ class SqliteEngine final : public Engine {
   }
 
  private:
-  [[noreturn]] void fail(const char *what) const { sqlite_fail(db_, what); }
-  void exec(const char *sql) { sqlite_exec(db_, sql); }
-
   void prepare() {
-    auto prep = [this](const char *sql, sqlite3_stmt **st) { sqlite_prepare(db_, sql, st); };
     prep("INSERT INTO kv(k, v) VALUES(?1, ?2)", &ins_);
     prep("SELECT v FROM kv WHERE k = ?1", &sel_);
     prep("DELETE FROM kv WHERE k = ?1", &del_);
     prep("SELECT k, v FROM kv ORDER BY k", &scan_);
   }
 
-  int shut() {
-    for (sqlite3_stmt **st : {&ins_, &sel_, &del_, &scan_}) {
-      sqlite3_finalize(*st);
-      *st = nullptr;
-    }
-    int rc = sqlite3_close(db_);
-    db_ = nullptr;
-    return rc;
-  }
-
-  sqlite3 *db_ = nullptr;
   sqlite3_stmt *ins_ = nullptr;
   sqlite3_stmt *sel_ = nullptr;
   sqlite3_stmt *del_ = nullptr;
   sqlite3_stmt *scan_ = nullptr;
-  bool in_txn_ = false;
 };
 
 }  // namespace

@@ -16,7 +16,7 @@
 namespace qrx::peers {
 namespace {
 
-class SqliteRecordEngine final : public RecordEngine {
+class SqliteRecordEngine final : public SqliteAdapter<RecordEngine> {
  public:
   ~SqliteRecordEngine() override { shut(); }
 
@@ -26,7 +26,7 @@ class SqliteRecordEngine final : public RecordEngine {
   void create(const std::string &base, uint64_t cache_bytes) override {
     shut();
     remove_file(base + ".sqlite");
-    sqlite_connect(base + ".sqlite", cache_bytes, &db_);
+    connect(base + ".sqlite", cache_bytes);
     exec(
         "CREATE TABLE t(id INTEGER NOT NULL, name TEXT NOT NULL, city TEXT NOT NULL, amount REAL NOT NULL, "
         "code TEXT NOT NULL)");
@@ -44,23 +44,6 @@ class SqliteRecordEngine final : public RecordEngine {
     prep("UPDATE t SET code = ?2 WHERE id = ?1", &set_code_);
     prep("UPDATE t SET name = ?2 WHERE id = ?1", &set_name_);
     prep("DELETE FROM t WHERE id = ?1", &del_);
-  }
-
-  // A transaction's commit has written its pages; without journal or sync there is nothing else.
-  void flush() override {}
-
-  void close() override {
-    if (in_txn_) commit();
-    if (shut() != SQLITE_OK) throw EngineError("sqlite3_close failed");
-  }
-
-  void begin(bool /*write*/) override {
-    exec("BEGIN");
-    in_txn_ = true;
-  }
-  void commit() override {
-    in_txn_ = false;
-    exec("COMMIT");
   }
 
   void add(const Record &r) override {
@@ -128,10 +111,6 @@ class SqliteRecordEngine final : public RecordEngine {
   }
 
  private:
-  [[noreturn]] void fail(const char *what) const { sqlite_fail(db_, what); }
-  void exec(const char *sql) { sqlite_exec(db_, sql); }
-  void prep(const char *sql, sqlite3_stmt **st) { sqlite_prepare(db_, sql, st); }
-
   // Runs a statement that returns no rows; the number of rows it changed.
   int done(sqlite3_stmt *st, const char *what) {
     int rc = sqlite3_step(st);
@@ -166,21 +145,8 @@ class SqliteRecordEngine final : public RecordEngine {
     text(4, r->code, kCodeLen, false);
   }
 
-  int shut() {
-    for (sqlite3_stmt **st : {&ins_, &by_id_, &by_name_, &range_, &scan_, &set_code_, &set_name_, &del_}) {
-      sqlite3_finalize(*st);
-      *st = nullptr;
-    }
-    int rc = sqlite3_close(db_);
-    db_ = nullptr;
-    in_txn_ = false;
-    return rc;
-  }
-
-  sqlite3 *db_ = nullptr;
   sqlite3_stmt *ins_ = nullptr, *by_id_ = nullptr, *by_name_ = nullptr, *range_ = nullptr, *scan_ = nullptr;
   sqlite3_stmt *set_code_ = nullptr, *set_name_ = nullptr, *del_ = nullptr;
-  bool in_txn_ = false;
 };
 
 }  // namespace

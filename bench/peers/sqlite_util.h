@@ -1,4 +1,4 @@
-// sqlite_util.h - the connection settings and error handling both SQLite adapters share.
+// sqlite_util.h - the connection settings, error handling and transactions both SQLite adapters share.
 //
 // Every SQLite database of the benchmarks is opened alike: 4096-byte pages, a page cache of the budget
 // (cache_size in KiB, at least 1), journal_mode=OFF, synchronous=OFF and locking_mode=EXCLUSIVE (the file
@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bench/peers/engine.h"
 
@@ -47,5 +48,59 @@ inline void sqlite_connect(const std::string &path, uint64_t cache_bytes, sqlite
   sqlite_exec(*db,
               ("PRAGMA cache_size=-" + std::to_string(std::max<uint64_t>(cache_bytes / 1024, 1))).c_str());
 }
+
+// The part of an SQLite adapter that does not depend on its tables, on top of its engine interface
+// (Engine or RecordEngine): the connection, the prepared statements, and one transaction per workload
+// (BEGIN ... COMMIT). The adapter's destructor calls shut().
+template <class Interface>
+class SqliteAdapter : public Interface {
+ public:
+  // A transaction's commit has written its pages; without journal or sync there is nothing else.
+  void flush() override {}
+
+  void close() override {
+    if (in_txn_) commit();
+    if (shut() != SQLITE_OK) throw EngineError("sqlite3_close failed");
+  }
+
+  void begin(bool /*write*/) override {
+    exec("BEGIN");
+    in_txn_ = true;
+  }
+  void commit() override {
+    in_txn_ = false;
+    exec("COMMIT");
+  }
+
+ protected:
+  void connect(const std::string &path, uint64_t cache_bytes) { sqlite_connect(path, cache_bytes, &db_); }
+  [[noreturn]] void fail(const char *what) const { sqlite_fail(db_, what); }
+  void exec(const char *sql) { sqlite_exec(db_, sql); }
+
+  // Prepares `sql` into *st, which shut() finalizes and clears.
+  void prep(const char *sql, sqlite3_stmt **st) {
+    statements_.push_back(st);
+    sqlite_prepare(db_, sql, st);
+  }
+
+  // Finalizes the statements and closes the database; SQLite's status of the close.
+  int shut() {
+    for (sqlite3_stmt **st : statements_) {
+      sqlite3_finalize(*st);
+      *st = nullptr;
+    }
+    statements_.clear();
+    int rc = sqlite3_close(db_);
+    db_ = nullptr;
+    in_txn_ = false;
+    return rc;
+  }
+
+  sqlite3 *db_ = nullptr;
+
+ private:
+  std::vector<sqlite3_stmt **> statements_;
+  bool in_txn_ = false;
+};
 
 }  // namespace qrx::peers
