@@ -16,9 +16,9 @@
 namespace qrx::peers {
 namespace {
 
-class LmdbEngine final : public Engine {
+class LmdbEngine final : public LmdbAdapter<Engine> {
  public:
-  ~LmdbEngine() override { shut(); }
+  LmdbEngine() : LmdbAdapter("") {}
 
   const char *name() const override { return "lmdb"; }
   std::vector<std::string> files(const std::string &base) const override {
@@ -32,7 +32,7 @@ class LmdbEngine final : public Engine {
   }
 
   void open(const std::string &base, uint64_t /*cache_bytes*/) override {
-    env_ = lmdb_open_env(base + ".mdb", 0);
+    open_env(base + ".mdb", 0);
     MDB_txn *txn = nullptr;
     check(mdb_txn_begin(env_, nullptr, 0, &txn), "mdb_txn_begin");
     int rc = mdb_dbi_open(txn, nullptr, 0, &dbi_);
@@ -43,21 +43,8 @@ class LmdbEngine final : public Engine {
     check(mdb_txn_commit(txn), "mdb_txn_commit");
   }
 
-  // A commit has already written every page into the file.
-  void flush() override {}
-
-  void close() override {
-    if (txn_ != nullptr) commit();
-    shut();
-  }
-
   void begin(bool write) override {
     check(mdb_txn_begin(env_, nullptr, write ? 0 : MDB_RDONLY, &txn_), "begin");
-  }
-  void commit() override {
-    MDB_txn *t = txn_;
-    txn_ = nullptr;
-    check(mdb_txn_commit(t), "mdb_txn_commit");
   }
 
   void insert(const uint8_t *key, uint32_t item) override {
@@ -110,21 +97,7 @@ class LmdbEngine final : public Engine {
 
  private:
   static MDB_val val(const void *p, size_t n) { return lmdb_val(p, n); }
-  static void check(int rc, const char *what) { lmdb_check(rc, what); }
-  MDB_txn *txn() const {
-    if (txn_ == nullptr) throw EngineError("lmdb: operation outside a transaction");
-    return txn_;
-  }
-  void shut() {
-    if (txn_ != nullptr) mdb_txn_abort(txn_);
-    txn_ = nullptr;
-    if (env_ != nullptr) mdb_env_close(env_);
-    env_ = nullptr;
-  }
-
-  MDB_env *env_ = nullptr;
   MDB_dbi dbi_ = 0;
-  MDB_txn *txn_ = nullptr;
 };
 
 }  // namespace

@@ -1,4 +1,4 @@
-// lmdb_util.h - the environment setup and error handling both LMDB adapters share.
+// lmdb_util.h - the environment setup, error handling and transactions both LMDB adapters share.
 //
 // Every LMDB database of the benchmarks is one environment in a single file (MDB_NOSUBDIR, plus its
 // "-lock" file) opened with MDB_NOSYNC: a commit writes the pages with write() and never syncs. LMDB has
@@ -42,5 +42,53 @@ inline MDB_env *lmdb_open_env(const std::string &path, unsigned maxdbs, const ch
   }
   return env;
 }
+
+// The part of an LMDB adapter that does not depend on its databases, on top of its engine interface
+// (Engine or RecordEngine): the environment, and one transaction per workload, begun by the adapter's
+// begin(). Errors are EngineError texts led by the prefix given at construction.
+template <class Interface>
+class LmdbAdapter : public Interface {
+ public:
+  ~LmdbAdapter() override { shut(); }
+
+  // A commit has written every page into the file.
+  void flush() override {}
+
+  void close() override {
+    if (txn_ != nullptr) commit();
+    shut();
+  }
+
+  void commit() override {
+    MDB_txn *t = txn_;
+    txn_ = nullptr;
+    check(mdb_txn_commit(t), "mdb_txn_commit");
+  }
+
+ protected:
+  explicit LmdbAdapter(const char *prefix) : prefix_(prefix) {}
+
+  void check(int rc, const char *what) const { lmdb_check(rc, what, prefix_); }
+  void open_env(const std::string &path, unsigned maxdbs) { env_ = lmdb_open_env(path, maxdbs, prefix_); }
+
+  MDB_txn *txn() const {
+    if (txn_ == nullptr) throw EngineError("lmdb: operation outside a transaction");
+    return txn_;
+  }
+
+  // Aborts an open transaction and closes the environment.
+  void shut() {
+    if (txn_ != nullptr) mdb_txn_abort(txn_);
+    txn_ = nullptr;
+    if (env_ != nullptr) mdb_env_close(env_);
+    env_ = nullptr;
+  }
+
+  MDB_env *env_ = nullptr;
+  MDB_txn *txn_ = nullptr;
+
+ private:
+  const char *prefix_;
+};
 
 }  // namespace qrx::peers

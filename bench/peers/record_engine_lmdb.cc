@@ -18,17 +18,13 @@
 namespace qrx::peers {
 namespace {
 
-void check(int rc, const char *what) {
-  lmdb_check(rc, what, "lmdb: ");
-}
-
 MDB_val val(const void *p, size_t n) {
   return lmdb_val(p, n);
 }
 
-class LmdbRecordEngine final : public RecordEngine {
+class LmdbRecordEngine final : public LmdbAdapter<RecordEngine> {
  public:
-  ~LmdbRecordEngine() override { shut(); }
+  LmdbRecordEngine() : LmdbAdapter("lmdb: ") {}
 
   const char *name() const override { return "lmdb"; }
   std::vector<std::string> files(const std::string &base) const override { return {base + ".mdb"}; }
@@ -37,7 +33,7 @@ class LmdbRecordEngine final : public RecordEngine {
     shut();
     remove_file(base + ".mdb");
     remove_file(base + ".mdb-lock");
-    env_ = lmdb_open_env(base + ".mdb", 3, "lmdb: ");
+    open_env(base + ".mdb", 3);
     begin(true);
     check(mdb_dbi_open(txn_, "main", MDB_CREATE, &main_), "mdb_dbi_open main");
     check(mdb_dbi_open(txn_, "name", MDB_CREATE | MDB_DUPSORT | MDB_DUPFIXED, &name_), "mdb_dbi_open name");
@@ -45,21 +41,8 @@ class LmdbRecordEngine final : public RecordEngine {
     commit();
   }
 
-  // A commit has written every page into the file.
-  void flush() override {}
-
-  void close() override {
-    if (txn_ != nullptr) commit();
-    shut();
-  }
-
   void begin(bool write) override {
     check(mdb_txn_begin(env_, nullptr, write ? 0 : MDB_RDONLY, &txn_), "mdb_txn_begin");
-  }
-  void commit() override {
-    MDB_txn *t = txn_;
-    txn_ = nullptr;
-    check(mdb_txn_commit(t), "mdb_txn_commit");
   }
 
   void add(const Record &r) override {
@@ -171,11 +154,6 @@ class LmdbRecordEngine final : public RecordEngine {
   }
 
  private:
-  MDB_txn *txn() const {
-    if (txn_ == nullptr) throw EngineError("lmdb: operation outside a transaction");
-    return txn_;
-  }
-
   static uint32_t id_of(const MDB_val &d) {
     if (d.mv_size != 4) throw EngineError("lmdb: a malformed index entry");
     return codec::load_u32(static_cast<const uint8_t *>(d.mv_data), 0);
@@ -197,16 +175,7 @@ class LmdbRecordEngine final : public RecordEngine {
     check(mdb_put(txn(), main_, &k, &d, 0), "mdb_put main");
   }
 
-  void shut() {
-    if (txn_ != nullptr) mdb_txn_abort(txn_);
-    txn_ = nullptr;
-    if (env_ != nullptr) mdb_env_close(env_);
-    env_ = nullptr;
-  }
-
-  MDB_env *env_ = nullptr;
   MDB_dbi main_ = 0, name_ = 0, city_ = 0;
-  MDB_txn *txn_ = nullptr;
 };
 
 }  // namespace
