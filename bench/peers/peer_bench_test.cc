@@ -309,7 +309,9 @@ TEST_P(EngineContract, ThreadsWorkloadFindsEveryThreadsKeys) {
     run_threads(GetParam().make, s, 3, one_file, r);
     const bool runs = !one_file || GetParam().make()->can_share();
     EXPECT_EQ(r.ok, runs ? 1 : 0) << one_file << r.error;
-    if (runs) EXPECT_TRUE(r.threads_insert_ops > 0 && r.threads_lookup_ops > 0) << one_file;
+    if (runs) {
+      EXPECT_TRUE(r.threads_insert_ops > 0 && r.threads_lookup_ops > 0) << one_file;
+    }
   }
   s.dir = dir_ + "/missing";  // no such directory: the creates fail
   RunResult bad;
