@@ -30,8 +30,10 @@ extern "C" {
 
 /* creat(path, mode): a descriptor or -1. */
 QRX_API int32_t qrxcb_creat(const char *path, uint32_t mode);
-/* open(path, flags, mode), tried up to 10 times with a 1-second pause between attempts: descriptor or -1.
- * The first call raises the process's soft descriptor limit to 128 when it is lower. */
+/* open(path, flags, mode): descriptor or -1 (errno from the open). A failure that waiting can cure
+ * (EMFILE, ENFILE, EINTR, EAGAIN, ENOMEM, EBUSY, ETXTBSY) is tried up to 10 times with a 1-second pause
+ * between attempts; any other fails at once. The first call raises the process's soft descriptor limit
+ * to 128 when it is lower. */
 QRX_API int32_t qrxcb_open(const char *path, int32_t flags, uint32_t mode);
 QRX_API int32_t qrxcb_close(int32_t fd);
 QRX_API int32_t qrxcb_unlink(const char *path);
@@ -41,7 +43,11 @@ QRX_API int32_t qrxcb_flush(int32_t fd);
  * the end of the file is -1). */
 QRX_API int32_t readblk(int32_t fd, int32_t blkno, uint32_t blksize, void *buf);
 QRX_API int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf);
-/* File-lock hooks: no lock is taken; both report success (0). */
+/* File locks. qrxcb_LockFile takes an exclusive lock on the whole file for the open file description
+ * (fcntl F_OFD_SETLK), never waiting: 0, or -1 when another process or another open of the file holds
+ * it. The lock goes with the last close of the description or the death of the process. The layers take
+ * it for every file they open for writing, so one file has one writer. qrxcb_UnlockFile does nothing
+ * (0): the close that follows it releases the lock. */
 QRX_API int32_t qrxcb_LockFile(int32_t fd);
 QRX_API int32_t qrxcb_UnlockFile(void);
 
@@ -72,10 +78,10 @@ enum {
   QRXCB_POOL_NOT_REGISTERED = 1, /* the pool is not registered, so it cannot be locked */
   QRXCB_POOL_NO_MEMORY = 2,
   QRXCB_POOL_NO_BUFFER = 3,
-  QRXCB_POOL_IO = 4,             /* opening, reading, writing or syncing failed, or the lock was refused */
-  QRXCB_POOL_PINNED = 6,         /* a block of the file being closed is still pinned */
-  QRXCB_POOL_BLKSIZE = 7,        /* the file's block size is larger than the pool's buffers */
-  QRXCB_POOL_NO_BFILE = 8        /* the Bfile is not registered */
+  QRXCB_POOL_IO = 4,      /* opening, reading, writing or syncing failed, or the lock was refused */
+  QRXCB_POOL_PINNED = 6,  /* a block of the file being closed is still pinned */
+  QRXCB_POOL_BLKSIZE = 7, /* the file's block size is larger than the pool's buffers */
+  QRXCB_POOL_NO_BFILE = 8 /* the Bfile is not registered */
 };
 
 /* The calling thread's pool status word. */
@@ -147,40 +153,41 @@ QRX_API void qrxcbprt(void);                                 /* prints the three
  * open; a handle that a failed cbexit left behind (its pool is gone) is refused by every operation with
  * error 3, context 10, and cbclose lets go of it (-1, error 3). */
 QRX_API cbt_tree *qrxcbcrt(const char *name, cbt_keycmp_fn cmp, uint32_t blksize); /* cbcreate */
-QRX_API cbt_tree *qrxcbopn(const char *name, int32_t mode, cbt_keycmp_fn cmp);    /* cbopen */
-QRX_API int32_t qrxcbclo(cbt_tree *tree);                                           /* cbclose */
-QRX_API int32_t qrxcbfls(cbt_tree *tree);                                           /* cbflush */
-QRX_API int32_t qrxcbdep(cbt_tree *tree);                                           /* cbdepth */
-QRX_API int32_t qrxcbbls(const char *name);                                         /* cbblksize */
+QRX_API cbt_tree *qrxcbopn(const char *name, int32_t mode, cbt_keycmp_fn cmp);     /* cbopen */
+QRX_API int32_t qrxcbclo(cbt_tree *tree);                                          /* cbclose */
+QRX_API int32_t qrxcbfls(cbt_tree *tree);                                          /* cbflush */
+QRX_API int32_t qrxcbdep(cbt_tree *tree);                                          /* cbdepth */
+QRX_API int32_t qrxcbbls(const char *name);                                        /* cbblksize */
 
 /* Default compare: bytes as unsigned over the shorter length, then the shorter key first. */
 QRX_API int qrxcbkcm(const void *key1, uint32_t len1, const void *key2, uint32_t len2);
 
 /* Positioning. */
-QRX_API int32_t qrxcbhd(cbt_tree *tree, uint32_t *item);                       /* cbhead */
-QRX_API int32_t qrxcbtai(cbt_tree *tree, uint32_t *item);                      /* cbtail */
-QRX_API int32_t qrxcbnxt(cbt_tree *tree, uint32_t *item);                      /* cbnext */
-QRX_API int32_t qrxcbprv(cbt_tree *tree, uint32_t *item);                      /* cbprev */
-QRX_API int32_t qrxcbcur(cbt_tree *tree, uint32_t *item);                      /* cbcurr */
-QRX_API int32_t qrxcbkey(cbt_tree *tree, void *buf, uint32_t size);            /* cbkey */
-QRX_API int32_t qrxcbkln(cbt_tree *tree, uint32_t *len);                       /* cbkeylen */
+QRX_API int32_t qrxcbhd(cbt_tree *tree, uint32_t *item);                                 /* cbhead */
+QRX_API int32_t qrxcbtai(cbt_tree *tree, uint32_t *item);                                /* cbtail */
+QRX_API int32_t qrxcbnxt(cbt_tree *tree, uint32_t *item);                                /* cbnext */
+QRX_API int32_t qrxcbprv(cbt_tree *tree, uint32_t *item);                                /* cbprev */
+QRX_API int32_t qrxcbcur(cbt_tree *tree, uint32_t *item);                                /* cbcurr */
+QRX_API int32_t qrxcbkey(cbt_tree *tree, void *buf, uint32_t size);                      /* cbkey */
+QRX_API int32_t qrxcbkln(cbt_tree *tree, uint32_t *len);                                 /* cbkeylen */
 QRX_API int32_t qrxcbfnd(cbt_tree *tree, const void *key, uint32_t len, uint32_t *item); /* cbfind */
 QRX_API int32_t qrxcbfit(cbt_tree *tree, const void *key, uint32_t len, uint32_t *item); /* cbfinditem */
-QRX_API int32_t qrxcbmrk(cbt_tree *tree);                                      /* cbmark */
-QRX_API int32_t qrxcbfmk(cbt_tree *tree, uint32_t *item);                      /* cbfindmark */
+QRX_API int32_t qrxcbmrk(cbt_tree *tree);                                                /* cbmark */
+QRX_API int32_t qrxcbfmk(cbt_tree *tree, uint32_t *item);                                /* cbfindmark */
 
 /* Changes. Refused before anything is read: a null key with a non-zero length (-1, error 21, context 10)
  * and a file open read-only (-1, error 2, context 2). A change that fails after it has altered blocks
  * (a read or write failed half-way) leaves the file marked open on disk at the last close, so that the
  * next cbopen reports error 20. cbmodify keeps the codes of a lookup that failed (a read error is not a
  * duplicate). */
-QRX_API int32_t qrxcbins(cbt_tree *tree, const void *key, uint32_t len, uint32_t item, int32_t dupok); /* cbinsert */
-QRX_API int32_t qrxcbdel(cbt_tree *tree, const void *key, uint32_t len, uint32_t item);               /* cbdelete */
+QRX_API int32_t qrxcbins(cbt_tree *tree, const void *key, uint32_t len, uint32_t item,
+                         int32_t dupok);                                                /* cbinsert */
+QRX_API int32_t qrxcbdel(cbt_tree *tree, const void *key, uint32_t len, uint32_t item); /* cbdelete */
 QRX_API int32_t qrxcbmod(cbt_tree *tree, const void *okey, uint32_t olen, uint32_t oitem, const void *nkey,
-                         uint32_t nlen, uint32_t nitem, int32_t ndupok);                               /* cbmodify */
+                         uint32_t nlen, uint32_t nitem, int32_t ndupok); /* cbmodify */
 
 /* Verification and dumps. */
-QRX_API int32_t qrxcbver(cbt_tree *tree);                   /* 1 consistent, -1 not (dump file written) */
+QRX_API int32_t qrxcbver(cbt_tree *tree);                       /* 1 consistent, -1 not (dump file written) */
 QRX_API void qrxcbdmp(cbt_tree *tree, int32_t mode, FILE *out); /* mode 1 block order, else by levels */
 /* cbcheck: what qrxcbver checks, then everything a search, a walk and the next change rely on: highblock
  * within the file, one node kind per level and depth levels, left links, lowleaf and highleaf, no empty

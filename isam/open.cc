@@ -340,7 +340,7 @@ int32_t close_data_side(Db *db, bool exiting) {
     if (!exiting && a != nullptr) g = std::unique_lock<std::mutex>(a->mutex);
     I_data_cache_end(db);
     if (db->fd >= 0) {
-      qrxcb_UnlockFile();
+      if (db->mode == 2) qrxcb_UnlockFile();
       if (qrxcb_close(db->fd) == -1) {
         set_errno(Err::kIo);
         rc = -1;
@@ -374,7 +374,8 @@ int32_t open_data_file(Db *db, const char *dataname) {
     set_errno(Err::kNotFound);
     return -1;
   }
-  if (qrxcb_LockFile(db->fd) == -1) {
+  // Only a read/write open takes the lock: readers never change the file.
+  if (db->mode == 2 && qrxcb_LockFile(db->fd) == -1) {
     QRX_ERROR("Unable to obtain file lock for %s", dataname);
     qrxcb_close(db->fd);
     db->fd = -1;

@@ -141,9 +141,9 @@ int32_t qrxcb_open(const char *path, int32_t flags, uint32_t mode) {
     fd = ::open(path, flags, static_cast<mode_t>(mode));
     if (fd >= 0) break;
     err = errno;
-    if (attempt == kOpenAttempts) break;
-    // Every failure is retried, whatever its errno: a file being replaced by another process may be
-    // missing for a moment.
+    // Only failures that waiting can cure are retried: a missing file, a wrong path or a missing
+    // permission gives its final error at once instead of after nine seconds.
+    if (attempt == kOpenAttempts || !qrx::blockio::open_retryable(err)) break;
     QRX_DETAIL("Open failed for '%s', errno= %d, retrying", path, err);
     OSV1_Sleep(1);
   }
@@ -245,11 +245,32 @@ int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
 
 }  // namespace qrx::blockio
 
-// No lock is taken: both hooks report success. Callers treat -1 from qrxcb_LockFile as a lock that was
-// not obtained, so a host that needs real locks can supply them here without changing any caller.
-int32_t qrxcb_LockFile(int32_t) {
-  return 0;
+// An exclusive lock on the whole file, held by the open file description: another process (or another
+// open of the same file in this one) that asks for it while it is held is refused at once, and the lock
+// goes with the description's last close or the process's death, so a file left open by a process that
+// died still shows that it was not closed properly. Never waits: -1 when the lock is held elsewhere (or
+// cannot be taken on this descriptor), 0 when taken.
+int32_t qrxcb_LockFile(int32_t fd) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 0;  // to the end of the file, however far it grows
+  if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+  QRX_DETAIL("File lock on file no = %d refused, errno = %d", fd, errno);
+  return -1;
 }
+namespace qrx::blockio {
+void unlock_fd(int32_t fd) {
+  struct flock fl {};
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  ::fcntl(fd, F_OFD_SETLK, &fl);
+}
+}  // namespace qrx::blockio
+
+// The lock is released by the close that follows every call (the callers unlock only to close), so
+// nothing is done here.
 int32_t qrxcb_UnlockFile(void) {
   return 0;
 }

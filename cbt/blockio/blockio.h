@@ -6,6 +6,7 @@
 // descriptor between threads serialise readblk/writeblk themselves (the buffer pool holds its pool mutex).
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,6 +16,14 @@ namespace qrx::blockio {
 inline constexpr uint64_t kMinDescriptors = 128;
 // qrxcb_open tries this many times, with a one-second pause before each retry.
 inline constexpr int kOpenAttempts = 10;
+// Releases the file lock (qrxcb_LockFile) held through descriptor fd, for handing it to another one.
+void unlock_fd(int32_t fd);
+// True for the open failures that can pass while waiting (no descriptor or memory free yet, a signal,
+// a busy file); any other errno is final at the first attempt.
+inline bool open_retryable(int err) {
+  return err == EMFILE || err == ENFILE || err == EINTR || err == EAGAIN || err == ENOMEM || err == EBUSY ||
+         err == ETXTBSY;
+}
 
 // Longest parts SplitPath stores; the output buffers hold one byte more for the terminating NUL.
 inline constexpr size_t kDirMax = 255;  // directory buffer: 256 bytes

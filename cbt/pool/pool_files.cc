@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "cbt/blockio/blockio.h"
 #include "cbt/codec.h"
 #include "cbt/pool/pool.h"
 #include "host/qrxtrace.h"
@@ -142,16 +143,21 @@ int32_t reopen_blks(const char *path, Bfile *bf) {
     *status = QRXCB_POOL_IO;
     return -1;
   }
-  if (qrxcb_LockFile(fd) == -1) {
-    qrxcb_close(fd);
-    *status = QRXCB_POOL_IO;
-    return -1;
-  }
   PoolLock pl;
   if (uint32_t s = pl.lock_file(bf)) {
-    qrxcb_UnlockFile();
     qrxcb_close(fd);
     *status = s;
+    return -1;
+  }
+  // One lock per file: a descriptor already open for writing hands its lock to the new one (and takes
+  // it back when the new one cannot have it).
+  const bool locked_before = bf->rdonly == 0;
+  if (locked_before) blockio::unlock_fd(bf->fd);
+  if (qrxcb_LockFile(fd) == -1) {
+    if (locked_before) qrxcb_LockFile(bf->fd);
+    pl.unlock();
+    qrxcb_close(fd);
+    *status = QRXCB_POOL_IO;
     return -1;
   }
   // The cached blocks follow the new descriptor before the old one is closed, so no buffer ever

@@ -1,6 +1,7 @@
 // The file wrappers: whole-block transfers at a block number, the open retry and the small calls; path
 // names split into their parts (the separator, name and extension rules, buffer size limits) and built.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,10 +71,24 @@ TEST(BlockCalls, CreatTruncatesWithTheModeAndNullPathsFail) {
   EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, "Open failed for '', errno = 22"), 1);
 }
 
-std::string g_late_path;
+// While alive, the process may not open one more descriptor: every open fails with EMFILE.
+struct NoFreeDescriptor {
+  struct rlimit old {};
+  NoFreeDescriptor() {
+    getrlimit(RLIMIT_NOFILE, &old);
+    const int lowest = ::open("/dev/null", O_RDONLY);  // the descriptor the next open would get
+    ::close(lowest);
+    struct rlimit low = old;
+    low.rlim_cur = static_cast<rlim_t>(lowest);
+    setrlimit(RLIMIT_NOFILE, &low);
+  }
+  void lift() { setrlimit(RLIMIT_NOFILE, &old); }
+  ~NoFreeDescriptor() { lift(); }
+};
+NoFreeDescriptor *g_limit = nullptr;
 int g_pauses = 0;
-void create_on_third_pause(uint32_t) {  // the awaited file appears during the third pause
-  if (++g_pauses == 3) qrx::test::write_file(g_late_path, "late");
+void free_on_third_pause(uint32_t) {  // a descriptor frees up during the third pause
+  if (++g_pauses == 3) g_limit->lift();
 }
 // A pause and a trace sink that disturb errno, as an interrupted wait or a full trace file would.
 void clobbering_pause(uint32_t) {
@@ -83,33 +98,55 @@ void clobbering_sink(void *, const char *, int, int, int, const char *) {
   errno = ENOSPC;
 }
 
-TEST(OpenRetry, TenAttemptsNinePausesAndTheLinesOfEach) {
+TEST(OpenRetry, ATransientFailureGetsTenAttemptsNinePausesAndTheLinesOfEach) {
+  qrx::test::TempDir dir;
+  const std::string path = dir.file("present");
+  qrx::test::write_file(path, "here");
+  TLG1_SetFlags(TLG1_DETAIL);
+  TraceCapture trace;
+  {
+    FakeSleep sleep;
+    NoFreeDescriptor limit;
+    EXPECT_EQ(qrxcb_open(path.c_str(), O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, EMFILE);
+    EXPECT_EQ(sleep.calls(), 9u);
+  }
+  EXPECT_EQ(trace.count(QRXHOST_KIND_DETAIL, "Open failed for '" + path + "', errno= 24, retrying"), 9);
+  EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, "Open failed for '" + path + "', errno = 24"), 1);
+  trace.clear();
+  NoFreeDescriptor limit;
+  g_limit = &limit;
+  qrxhost_set_sleep_hook(&free_on_third_pause);  // in place of the fake sleep
+  const int32_t fd = qrxcb_open(path.c_str(), O_RDONLY, 0);
+  qrxhost_set_sleep_hook(nullptr);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(g_pauses, 3) << "stops as soon as the file can be opened";
+  EXPECT_EQ(trace.count(QRXHOST_KIND_DETAIL,
+                        "Open for '" + path + "' returned with file no = " + std::to_string(fd)),
+            1);
+  EXPECT_EQ(qrxcb_close(fd), 0);
+  TLG1_SetFlags(0);
+}
+
+// A missing file, a wrong path or a missing permission cannot pass by waiting: the final error at once.
+TEST(OpenRetry, AFailureWaitingCannotCureIsFinalAtOnce) {
   qrx::test::TempDir dir;
   const std::string missing = dir.file("missing");
+  TLG1_SetFlags(TLG1_DETAIL);
   {
-    TLG1_SetFlags(TLG1_DETAIL);
     TraceCapture trace;
     FakeSleep sleep;
     EXPECT_EQ(qrxcb_open(missing.c_str(), O_RDONLY, 0), -1);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(sleep.calls(), 9u);
-    EXPECT_EQ(trace.count(QRXHOST_KIND_DETAIL, "Open failed for '" + missing + "', errno= 2, retrying"), 9);
+    EXPECT_EQ(qrxcb_open((missing + "/below").c_str(), O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(qrxcb_open(dir.path().c_str(), O_RDWR, 0), -1);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(sleep.calls(), 0u);
+    EXPECT_FALSE(trace.contains(QRXHOST_KIND_DETAIL, "retrying"));
     EXPECT_EQ(trace.count(QRXHOST_KIND_ERROR, "Open failed for '" + missing + "', errno = 2"), 1);
-    g_late_path = dir.file("late");
-    qrxhost_set_sleep_hook(&create_on_third_pause);  // in place of the fake sleep
-    trace.clear();
-    const int32_t fd = qrxcb_open(g_late_path.c_str(), O_RDONLY, 0);
-    EXPECT_EQ(g_pauses, 3) << "stops as soon as the file can be opened";
-    EXPECT_EQ(trace.count(QRXHOST_KIND_DETAIL,
-                          "Open for '" + g_late_path + "' returned with file no = " + std::to_string(fd)),
-              1);
-    EXPECT_EQ(qrxcb_close(fd), 0);
-    TLG1_SetFlags(0);
-    trace.clear();
-    EXPECT_EQ(qrxcb_open(missing.c_str(), O_RDONLY, 0), -1);
-    EXPECT_FALSE(trace.contains(QRXHOST_KIND_DETAIL, "retrying")) << "retry lines need the detail flag";
-    EXPECT_TRUE(trace.contains(QRXHOST_KIND_ERROR, "Open failed for"));
   }
+  TLG1_SetFlags(0);
   qrxhost_set_sleep_hook(&clobbering_pause);
   qrxhost_set_trace_sink(&clobbering_sink, nullptr);
   errno = 0;
@@ -118,7 +155,7 @@ TEST(OpenRetry, TenAttemptsNinePausesAndTheLinesOfEach) {
   qrxhost_set_trace_sink(nullptr, nullptr);
   qrxhost_set_sleep_hook(nullptr);
   EXPECT_EQ(bad, -1);
-  EXPECT_EQ(err, ENOENT) << "the failure keeps the errno of the last attempt";
+  EXPECT_EQ(err, ENOENT) << "the failure keeps the errno of the open";
 }
 
 // Output buffers of exactly the documented sizes on the heap, so that ASan reports a write past them.
