@@ -114,6 +114,8 @@ int32_t qrxcb_creat(const char *path, uint32_t mode) {
   int32_t fd = -1;
   if (path == nullptr) {
     errno = EINVAL;
+  } else if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kOpen)) {
+    errno = ENOSPC;
   } else {
     fd = ::creat(path, static_cast<mode_t>(mode));
   }
@@ -138,7 +140,11 @@ int32_t qrxcb_open(const char *path, int32_t flags, uint32_t mode) {
   int32_t fd = -1;
   int err = 0;
   for (int attempt = 1;; ++attempt) {
-    fd = ::open(path, flags, static_cast<mode_t>(mode));
+    if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kOpen)) {
+      fd = -1, errno = ENOSPC;
+    } else {
+      fd = ::open(path, flags, static_cast<mode_t>(mode));
+    }
     if (fd >= 0) break;
     err = errno;
     // Only failures that waiting can cure are retried: a missing file, a wrong path or a missing
@@ -180,7 +186,11 @@ int32_t qrxcb_unlink(const char *path) {
 
 int32_t qrxcb_flush(int32_t fd) {
   QRX_ENTRY();
-  int32_t rc = ::fsync(fd) == 0 ? 1 : -1;
+  int32_t rc = -1;
+  if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kSync))
+    errno = EIO;
+  else
+    rc = ::fsync(fd) == 0 ? 1 : -1;
   QRX_EXIT(rc);
   return rc;
 }

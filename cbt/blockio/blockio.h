@@ -51,8 +51,17 @@ size_t GetExt(const char *path, char *out);    // from the last '.' of the base 
 // the next) fails as an I/O error without touching the file (errno EIO), and with `sticky` every one
 // after it fails too. Disarmed, the check costs one relaxed atomic load per transfer.
 // ---------------------------------------------------------------------------------------------------
-// Block transfers (readblk, writeblk) and byte-range transfers (read_at, write_at) are counted apart.
-enum class FaultOn : uint32_t { kRead = 1, kWrite = 2, kBoth = 3, kRangeRead = 4, kRangeWrite = 8 };
+// Block transfers (readblk, writeblk) and byte-range transfers (read_at, write_at) are counted apart;
+// syncs (qrxcb_flush) fail as EIO, opens (qrxcb_open, qrxcb_creat) as ENOSPC, neither touching the file.
+enum class FaultOn : uint32_t {
+  kRead = 1,
+  kWrite = 2,
+  kBoth = 3,
+  kRangeRead = 4,
+  kRangeWrite = 8,
+  kSync = 16,
+  kOpen = 32
+};
 
 void fault_arm(FaultOn on, uint64_t nth, bool sticky);
 void fault_disarm();
