@@ -288,7 +288,11 @@ int32_t ky_of(const char *name, int32_t name_len, int32_t usage, KeyHandle *out,
       return;
     }
     u.adapter = f->adapter;
-    if (OSV1_GetMem(f->key.record_length, reinterpret_cast<void **>(&f->iobuf), nullptr) != 0) {
+    // The buffer's status word is the caller's reason: 0 on the way to a successful open.
+    int32_t got = 0;
+    const int32_t rc = OSV1_GetMem(f->key.record_length, reinterpret_cast<void **>(&f->iobuf), &got);
+    *reason = static_cast<uint32_t>(got);
+    if (rc != 0) {
       QRX_ERROR("Could not acquire %d bytes for i/o buffer", static_cast<int32_t>(f->key.record_length));
       uint32_t ignored = 0;
       ky1_cf(f->adapter, &ignored);

@@ -10,7 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 build=build/fuzz
-targets=(index_file_fuzzer database_fuzzer keyed_fuzzer)
+targets=(index_file_fuzzer database_fuzzer keyed_fuzzer descriptions_fuzzer message_fuzzer keyed_names_fuzzer
+  csv_load_fuzzer)
 
 # clang and its fuzzer runtime, installed when missing (a link of an empty fuzz target tells).
 fuzzer_links() {
@@ -67,7 +68,53 @@ for script in "000000 010100 030200 030200 030201 020200 030200 050100 060100 09
     for s in $script; do printf "\\x${s:0:2}\\x${s:2:2}\\x${s:4:2}"; head -c 13 /dev/zero; done
   } >"$build/seeds/keyed_fuzzer/script-$((k += 1))"
 done
-declare -A max_len=([index_file_fuzzer]=32768 [database_fuzzer]=16384 [keyed_fuzzer]=16384)
+# Field descriptions and index key specifications, one a line, an empty line before each index (its name,
+# then its key fields): those of the database seeds, one with a key on a piece of a text and on every
+# fixed-width type, and one with a declared length on a text code and a start past the field.
+mkdir -p "$build/seeds/descriptions_fuzzer"
+d="$build/seeds/descriptions_fuzzer"
+printf 'NAME\nCITY,S\nID,I\nN,U\nL,L\nF,F\nAMT,D\nFLAGS,B:3\nH,H\nCODE,C8\n\nBYNAME,U\nNAME\nID,I\n\nBYCITY\nCITY,S:1,3\n' \
+  >"$d/every-type"
+printf 'ID,I\n\nBYID,U\nID,I\n' >"$d/one-field"
+printf 'T,C\nK,B12\nU,U\nD,D\nS,S\n\nBYALL\nK,B12:2,4\nU,U\nD,D\nT,C:5\n\nBYS,U\nS,S:0,2\nT,C\n' >"$d/pieces"
+printf 'A,X:7\nB,C0\nC\n\nI1\nA,X:7:3,9\nC:2\n\nI2,U\nB,C0\n\n\nI3\nNONE\n' >"$d/odd-codes"
+# Message catalog inputs: a choice byte (bit 0: insert words are numbers, not texts), then prefix,
+# suffix, component name and message texts, each ended by a NUL, with every conversion and flag.
+d="$build/seeds/message_fuzzer"
+mkdir -p "$d"
+printf '\x06QRX\0ABC\0COMP1\0Hello %%s world %%d\0Value %%5.3x and %%-8s|%%c|%%p|%%lld\0plain text\0' >"$d/texts"
+printf '\x07QRX\0\0NUMS\0%%d %%i %%u %%o %%#x %%X %%+05d %% 3d %%.0d %%lu %%zd %%s %%n %%q %%%%\0%%-*d %%0-#10.4llX\0' \
+  >"$d/numbers"
+printf '\x40P\0S\0\x30\0%%s%%s%%s%%s%%s%%s%%s%%s%%s%%s%%s%%s\0' >"$d/past-the-tenth"
+# Keyed-file names and key geometry: the number of fields, each field's type and length, the key's fields
+# (bit 6: unique), a start and a length cut from the first key field, usage, the name's length choice and
+# the name after the database's path.
+d="$build/seeds/keyed_names_fuzzer"
+mkdir -p "$d"
+printf '\x03\x00\x00\x06\x08\x02\x00\x01\x00\x01\x00\x01\x00:K' >"$d/int-char-long"
+printf '\x02\x00\x00\x07\x03\x42\x02\x04\x03\x00' >"$d/binary-piece-unique"
+printf '\x03\x05\x00\x06\x0a\x09\x00\x05\x00\x00\x03\x00:K x' >"$d/short-then-text-field"
+printf '\x04\x01\x00\x02\x00\x04\x00\x06\x06\x0a\x00\x00\x01\x00:K' >"$d/key-with-a-gap"
+printf '\x01\x00\x00\x01\x00\x00\x04\x03' >"$d/bad-usage-negative-length"
+# CSV files for `qrx db load` into the fuzzer's database (ID,I NAME,C12 BAL,D FL,B3 H,H CITY,S N,U F,F L,L
+# CS,C): every type, quoted values and line breaks; a BOM, CRLF lines and the columns in another order;
+# rows that are refused one way or another; and rows in numbers made here.
+d="$build/seeds/csv_load_fuzzer"
+mkdir -p "$d"
+printf 'ID,NAME,BAL,FL,H,CITY,N,F,L,CS\n1,Smith,10.25,0a0b0c,7,Paris,4000000000,1.5,-3,x\n2,"Jones, J",-0.5,,-32768,"Rome ""old""",0,1e10,2147483647,\n3,n,1e308,ff,32767,,1,-0,-2147483648,"multi\nline"\n' \
+  >"$d/every-type.csv"
+printf '\xEF\xBB\xBFCS,L,F,N,CITY,H,FL,BAL,NAME,ID\r\n,0,0,0,,0,,0,,5\r\n\r\nq,1,2,3,Oslo,4,01,5.5,NAME-TWELVE!,6\r\n' \
+  >"$d/bom-crlf-reordered.csv"
+printf 'ID,NAME,BAL,FL,H,CITY,N,F,L,CS\n1,a,1,00,1,c,1,1,1,s\n1,dup,1,00,1,c,1,1,1,s\n2,too-long-for-char12,1,00,1,c,1,1,1,s\n3,b,x,00,1,c,1,1,1,s\n4,b,1,0g,1,c,-1,1,1,s\n5,b,1,00,40000,c,1,nan,1,s\n6,b\n7,"unterminated\n' \
+  >"$d/bad-rows.csv"
+{ echo ID,NAME,BAL,FL,H,CITY,N,F,L,CS
+  for i in $(seq 1 7 60); do echo "$i,n$((i % 5)),$i.25,0a$(printf %02x "$i"),$i,c$((i % 3)),$((i * 99)),$i.5,-$i,t$i"; done
+} >"$d/rows.csv"
+declare -A max_len=([index_file_fuzzer]=32768 [database_fuzzer]=16384 [keyed_fuzzer]=16384
+  [descriptions_fuzzer]=1024 [message_fuzzer]=1024 [keyed_names_fuzzer]=512 [csv_load_fuzzer]=4096)
+# The tool's load writes a line on standard error for every row it refuses: closed for that target (the
+# fuzzer's own lines and the sanitizers' reports still reach the log).
+declare -A extra=([csv_load_fuzzer]=-close_fd_mask=2)
 
 passed=0
 failed=0
@@ -76,7 +123,7 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   echo "fuzz.sh: $t for ${secs}s"
   if "$build/bin/$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
-    -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" ${extra[$t]:-} \
     "$build/corpus/$t" "$build/seeds/$t" $(ls -d "fuzz/regressions/${t%_fuzzer}" 2>/dev/null) >"$log" 2>&1; then
     grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
     passed=$((passed + 1))

@@ -53,6 +53,17 @@ TEST_F(OperationsTest, OpenChecksUsageNameAndLeavesNothingWhenItFails) {
   EXPECT_EQ(pin.get<ky::FileControlBlock>()->name_length, 255u);
 }
 
+TEST_F(OperationsTest, ASuccessfulOpenLeavesReasonZero) {
+  ASSERT_EQ(CloseFile(f, &reason), 0);
+  for (int32_t usage = 0; usage <= 3; ++usage) {
+    KeyHandle g{};
+    reason = 99;
+    ASSERT_EQ(OpenKeyedFile(db.data(), int32_t(db.size()), usage, &g, &reason), 0) << usage;
+    EXPECT_EQ(reason, 0u) << usage;  // not the neutral 26 the open starts with
+    EXPECT_EQ(CloseFile(g, &reason), 0);
+  }
+}
+
 TEST_F(OperationsTest, CursorsReadInKeyOrderBothWays) {
   tb::TraceCapture lines;
   KeyHandle c{};

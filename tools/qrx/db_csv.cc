@@ -110,6 +110,26 @@ class Loader {
 
 }  // namespace
 
+int load_csv(OpenDb &db, const std::string &csv, FILE *in, uint64_t size, bool strict, LoadCounts &counts) {
+  Loader loader(db, csv, strict);
+  if (!loader.init()) return -1;
+  char *line = nullptr;
+  size_t cap = 0;
+  uint64_t number = 0, done = 0;
+  {
+    Progress bar("loading", size);
+    for (ssize_t n; (n = getline(&line, &cap, in)) > 0;) {
+      done += static_cast<uint64_t>(n);
+      if (!loader.line(line, static_cast<size_t>(n), ++number)) break;
+      if (number % 1024 == 0) bar.update(done);
+    }
+  }
+  std::free(line);
+  const bool finished = !loader.failed && loader.finish(number);
+  counts.loaded = loader.loaded, counts.skipped = loader.skipped;
+  return finished ? 1 : 0;
+}
+
 int cmd_db_load(const std::string &name, const std::string &csv, bool strict) {
   const int64_t size = file_size(csv);
   FILE *in = size < 0 ? nullptr : std::fopen(csv.c_str(), "rb");
@@ -120,25 +140,11 @@ int cmd_db_load(const std::string &name, const std::string &csv, bool strict) {
     std::fclose(in);
     return 1;
   }
-  Loader loader(db, csv, strict);
-  if (!loader.init()) {
-    std::fclose(in);
-    return fail("the CSV parser cannot start");
-  }
-  char *line = nullptr;
-  size_t cap = 0;
-  uint64_t number = 0, done = 0;
-  {
-    Progress bar("loading", static_cast<uint64_t>(size));
-    for (ssize_t n; (n = getline(&line, &cap, in)) > 0;) {
-      done += static_cast<uint64_t>(n);
-      if (!loader.line(line, static_cast<size_t>(n), ++number)) break;
-      if (number % 1024 == 0) bar.update(done);
-    }
-  }
-  std::free(line);
+  LoadCounts loader;
+  const int loaded = load_csv(db, csv, in, static_cast<uint64_t>(size), strict, loader);
   std::fclose(in);
-  const bool finished = !loader.failed && loader.finish(number);
+  if (loaded < 0) return fail("the CSV parser cannot start");
+  const bool finished = loaded == 1;
   const bool closed = db.close();
   std::printf("loaded %llu record%s into %s from %s", static_cast<unsigned long long>(loader.loaded),
               loader.loaded == 1 ? "" : "s", name.c_str(), csv.c_str());

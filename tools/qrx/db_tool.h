@@ -146,6 +146,13 @@ struct CreateOptions {
 };
 int cmd_db_create(const CreateOptions &o);
 int cmd_db_load(const std::string &name, const std::string &csv, bool strict);
+// The rows of the CSV text read from `in` (named `csv` in the lines; `size` bytes, for the progress bar)
+// added to the open database as `qrx db load` adds them: 1 when the whole text was read, 0 when the load
+// stopped early, -1 when the CSV parser cannot start. counts: the records added and the rows skipped.
+struct LoadCounts {
+  uint64_t loaded = 0, skipped = 0;
+};
+int load_csv(OpenDb &db, const std::string &csv, FILE *in, uint64_t size, bool strict, LoadCounts &counts);
 int cmd_db_export(const std::string &name, const std::string &index);
 int cmd_db_get(const std::string &name, const std::string &index, const std::vector<std::string> &values,
                bool csv);
