@@ -43,9 +43,13 @@ class Holder {
   // Lets the child end (killed when `kill`), and waits for it.
   void end(bool kill) {
     if (pid_ <= 0) return;
-    if (kill) ::kill(pid_, SIGKILL);
-    const char c = 'x';
-    (void)!::write(release_, &c, 1);
+    if (kill) {
+      // No release byte: the pipe may have lost its reader already, and a write would raise SIGPIPE.
+      ::kill(pid_, SIGKILL);
+    } else {
+      const char c = 'x';
+      (void)!::write(release_, &c, 1);
+    }
     ::close(release_);
     ::waitpid(pid_, nullptr, 0);
     pid_ = -1;
