@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz/scratch.h"
 #include "db_tool.h"
 #include "qrxis.h"
 
@@ -50,14 +51,7 @@ uint64_t count_records(isam_db *db) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);  // refused rows make error lines in the library too
-  char tmpl[] = "/dev/shm/qrxcsvfuzz.XXXXXX", alt[] = "/tmp/qrxcsvfuzz.XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  if (dir == nullptr && (dir = mkdtemp(alt)) == nullptr) abort();
-  g_dir = dir, g_base = g_dir + "/db";
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-  });
+  g_dir = qrx::fuzz::scratch_dir("qrxcsvfuzz"), g_base = g_dir + "/db";
   return 0;
 }
 

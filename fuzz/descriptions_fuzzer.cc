@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/scratch.h"
 #include "qrxis.h"
 
 namespace {
@@ -57,14 +58,7 @@ void walk(isam_db *db, isam_index *idx, const void *const *values) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);              // refused descriptions make error lines
   if (!std::freopen("/dev/null", "w", stdout)) abort();  // the display calls print
-  char tmpl[] = "/dev/shm/qrxdescfuzz.XXXXXX", alt[] = "/tmp/qrxdescfuzz.XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  if (dir == nullptr && (dir = mkdtemp(alt)) == nullptr) abort();
-  g_dir = dir, g_base = g_dir + "/db";
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-  });
+  g_dir = qrx::fuzz::scratch_dir("qrxdescfuzz"), g_base = g_dir + "/db";
   return 0;
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/scratch.h"
 #include "host/qrxhost.h"
 #include "isam/isam.h"
 #include "qrxis.h"
@@ -114,14 +115,7 @@ void use_file(KeyHandle file, bool writable) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);  // refused opens make error lines
   qrxhost_set_sleep_hook([](uint32_t) {});   // opens of missing files retry without waiting
-  char tmpl[] = "/dev/shm/qrxkynfuzz.XXXXXX", alt[] = "/tmp/qrxkynfuzz.XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  if (dir == nullptr && (dir = mkdtemp(alt)) == nullptr) abort();
-  g_dir = dir, g_base = g_dir + "/db";
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-  });
+  g_dir = qrx::fuzz::scratch_dir("qrxkynfuzz"), g_base = g_dir + "/db";
   return 0;
 }
 
