@@ -119,6 +119,8 @@ declare -A extra=([csv_load_fuzzer]=-close_fd_mask=2)
 passed=0
 failed=0
 for t in "${targets[@]}"; do
+  # QRX_FUZZ_SKIP names targets to build but not run (a finding still open on them).
+  case " ${QRX_FUZZ_SKIP:-} " in *" $t "*) echo "fuzz.sh: $t skipped (QRX_FUZZ_SKIP)"; continue ;; esac
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
   log="$build/logs/$t.log"
   echo "fuzz.sh: $t for ${secs}s"
