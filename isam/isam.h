@@ -11,6 +11,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -240,7 +241,13 @@ int32_t I_mkdesc(const char *name, const char *const *specs, uint8_t *buf, uint3
 int I_compare(const void *k1, uint32_t l1, const void *k2, uint32_t l2);
 // Width of a field's stored value at p (texts: length + 1), at most `avail` bytes looked at; 0 when the
 // value does not fit in `avail` bytes or the type is unknown.
-uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail);
+// (From the widths table made at open: every record read splits its fields through this.)
+inline uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail) {
+  const uint32_t w = db->widths[static_cast<size_t>(field)];
+  if (w != 0) return w <= avail ? w : 0;  // kNoWidth never fits
+  const void *z = std::memchr(p, 0, avail);
+  return z != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t *>(z) - p) + 1 : 0;
+}
 // Sets `numbered` of db and the key plan of every shared index object from the `indexes` list.
 void I_index_table(Db *db);
 // The stored width of field f whatever its value: 0 for texts, kNoWidth for an unknown type.

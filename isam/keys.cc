@@ -220,16 +220,6 @@ void I_index_table(Db *db) {
   }
 }
 
-uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uint32_t avail) {
-  const uint8_t type = db->types[static_cast<size_t>(field)];
-  if (is_text(type)) {
-    const void *z = std::memchr(p, 0, avail);
-    return z != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t *>(z) - p) + 1 : 0;
-  }
-  const uint32_t w = fixed_width(db, type, field);
-  return w <= avail ? w : 0;
-}
-
 uint32_t I_value_width(const Db *db, int32_t field, const uint8_t *v) {
   const uint8_t type = db->types[static_cast<size_t>(field)];
   if (!is_text(type)) return fixed_width(db, type, field);

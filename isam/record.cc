@@ -237,16 +237,8 @@ int32_t I_read_rec(Db *db, uint32_t off, uint32_t len, uint8_t *buf) {
 int32_t I_mark_fields(const Db *db, const uint8_t *data, uint32_t len, uint8_t **ptrs) {
   uint32_t at = 0;
   int32_t found = 0;
-  const uint32_t *widths = db->widths.data();
   for (; found < db->nfields; ++found) {
-    uint32_t w = widths[found];
-    const uint32_t avail = len - at;
-    if (w == 0) {  // a text: up to and including its NUL
-      const void *z = std::memchr(data + at, 0, avail);
-      w = z != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t *>(z) - (data + at)) + 1 : 0;
-    } else if (w > avail) {
-      w = 0;
-    }
+    const uint32_t w = I_field_width(db, found, data + at, len - at);
     if (w == 0) break;
     ptrs[found] = const_cast<uint8_t *>(data + at);
     at += w;
