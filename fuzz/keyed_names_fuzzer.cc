@@ -6,7 +6,9 @@
 // made afresh with those fields and the index "K" and opened through OpenKeyedFile under that name. The
 // refusals of the interface are checked (a negative length: 1 with reason 2; other usage bits: 1 with
 // reason 3; a text field is never opened), and an open file must give a key inside its record, and a
-// record it adds back by key and by cursor. A crash, sanitizer report, leak or hang is a finding.
+// record it adds back by key and by cursor. A name whose index part begins "Physical Index" opens the
+// file in its physical order, where a read by key is not allowed (status 6). A crash, sanitizer report,
+// leak or hang is a finding.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -79,8 +81,24 @@ bool make_db(In &in, bool *made) {
   return text;
 }
 
+// True when the open file's index is the database's "Physical Index": the index part of the name (up to
+// the first blank, after the first ':'; "PrimaryIndex" when there is none) opens, as the file's own index
+// was opened, the index numbered 0.
+bool names_physical_index(const std::string &name) {
+  std::string cut = name.substr(0, std::min(name.find(' '), name.find('\0')));
+  const size_t colon = cut.find(':');
+  const std::string dbname = cut.substr(0, colon);
+  const std::string index =
+      colon == std::string::npos || colon + 1 == cut.size() ? "PrimaryIndex" : cut.substr(colon + 1);
+  qrx::isam::Db *db = qrx::isam::db_handle(dbname.c_str());
+  isam_index *i = db != nullptr ? iopen_index(db, index.c_str()) : nullptr;
+  const bool physical = i != nullptr && i->number == 0;
+  if (i != nullptr) iclose_index(db, i);
+  return physical;
+}
+
 // Adds a record through the open file and reads it back by its key and with a cursor.
-void use_file(KeyHandle file, bool writable) {
+void use_file(KeyHandle file, bool writable, bool physical) {
   uint32_t off = 0, klen = 0, reclen = 0;
   check(QueryRecLen(file, &reclen) == 0, "QueryRecLen on an open file");
   const int32_t q = QueryKey(file, &off, &klen);
@@ -95,7 +113,11 @@ void use_file(KeyHandle file, bool writable) {
   if (added == 0 && klen > 0) {
     const int32_t r = ReadByKey(file, rec.data() + off, static_cast<int32_t>(klen), back.data(),
                                 static_cast<int32_t>(back.size()), &got);
-    check(r == 0 && got == static_cast<int32_t>(reclen) && std::memcmp(back.data(), rec.data(), reclen) == 0,
+    if (physical)
+      check(r == 6, "a read by key in physical order is not refused with 6");
+    else
+      check(
+          r == 0 && got == static_cast<int32_t>(reclen) && std::memcmp(back.data(), rec.data(), reclen) == 0,
           "a record added is not read back by its key");
   }
   KeyHandle cursor{};
@@ -144,7 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   check(rc != 0 || reason == 0, "an open with a reason");
   if (rc == 0) {
     check(made && !text, "a file opened over a text field or a database that was not made");
-    use_file(file, usage & 1);
+    use_file(file, usage & 1,
+             names_physical_index(std::string(buf.data(), std::min<size_t>(len, buf.size()))));
     check(CloseFile(file, &reason) == 0, "CloseFile");
     check(CloseFile(file, &reason) == 2, "a second CloseFile");
   } else {

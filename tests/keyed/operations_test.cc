@@ -64,6 +64,26 @@ TEST_F(OperationsTest, ASuccessfulOpenLeavesReasonZero) {
   }
 }
 
+// A name whose index part begins the "Physical Index" opens the file on the data file's own order: the key
+// is the whole record and records can be added, but that order has no keys to find, so a read by key is
+// not allowed (6) and a cursor, which starts at a key, cannot be opened.
+TEST_F(OperationsTest, AFileInPhysicalOrderAddsButFindsNothingByKey) {
+  const std::string name = db + ":Phys";
+  const KeyHandle p = open(name);
+  uint32_t off = 99, klen = 0;
+  EXPECT_EQ(QueryKey(p, &off, &klen), 0);
+  EXPECT_EQ(off, 0u);
+  EXPECT_EQ(klen, 32u);
+  const std::string five = rec(5, "n5", 2.5);
+  ASSERT_EQ(AddRecord(p, nullptr, 0, five.data(), 32), 0);
+  EXPECT_EQ(ReadByKey(p, five.data(), 32, buf, 32, &len), 6);
+  KeyHandle c{};
+  EXPECT_EQ(OpenCursor(p, QRXKY_KEY_HEAD, 0, &c), 5);
+  EXPECT_EQ(read_key(5), 0);  // the record went into the primary index too
+  EXPECT_EQ(got(), five);
+  EXPECT_EQ(CloseFile(p, &reason), 0);
+}
+
 TEST_F(OperationsTest, CursorsReadInKeyOrderBothWays) {
   tb::TraceCapture lines;
   KeyHandle c{};
