@@ -4,14 +4,24 @@
 # the library crash or hang (fuzz/regressions/TARGET less _fuzzer). Fails when a target reports a crash, a
 # timeout, a leak or running out of memory; the input that did it is left in build/fuzz/artifacts/TARGET/
 # and the target's log in build/fuzz/logs/TARGET.log. New corpus inputs stay in build/fuzz/corpus/TARGET/
-# for the next run.
-#   usage: scripts/fuzz.sh [SECONDS]
+# for the next run. With --runs N each target runs for N executions instead (the long runs behind the
+# README's figures), and naming targets runs only those.
+#   usage: scripts/fuzz.sh [SECONDS | --runs N] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-secs=${1:-60}
+limit=(-max_total_time="${1:-60}")
+what="${1:-60}s"
+if [ "${1:-}" = "--runs" ]; then
+  limit=(-runs="$2")
+  what="$2 executions"
+  shift 2
+else
+  shift $(($# > 0 ? 1 : 0))
+fi
 build=build/fuzz
 targets=(index_file_fuzzer database_fuzzer keyed_fuzzer descriptions_fuzzer message_fuzzer keyed_names_fuzzer
   csv_load_fuzzer)
+[ $# -gt 0 ] && targets=("$@")
 
 # clang and its fuzzer runtime, installed when missing (a link of an empty fuzz target tells).
 fuzzer_links() {
@@ -123,11 +133,13 @@ for t in "${targets[@]}"; do
   case " ${QRX_FUZZ_SKIP:-} " in *" $t "*) echo "fuzz.sh: $t skipped (QRX_FUZZ_SKIP)"; continue ;; esac
   mkdir -p "$build/corpus/$t" "$build/artifacts/$t"
   log="$build/logs/$t.log"
-  echo "fuzz.sh: $t for ${secs}s"
-  if "$build/bin/$t" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
+  echo "fuzz.sh: $t for $what"
+  started=$SECONDS
+  if "$build/bin/$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" ${extra[$t]:-} \
     "$build/corpus/$t" "$build/seeds/$t" $(ls -d "fuzz/regressions/${t%_fuzzer}" 2>/dev/null) >"$log" 2>&1; then
     grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+    echo "fuzz.sh: $t ran $((SECONDS - started)) s"
     passed=$((passed + 1))
   else
     echo "fuzz.sh: $t FAILED; the end of $log:"
