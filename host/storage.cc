@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -53,7 +54,10 @@ struct Spaces {
 };
 
 Spaces &spaces() {
-  static Spaces *s = new Spaces;  // never destroyed: spaces may be dropped by exit handlers
+  // Never destroyed (spaces may be dropped by exit handlers); made in place, so that the first use cannot
+  // fail for want of memory.
+  alignas(Spaces) static unsigned char storage[sizeof(Spaces)];
+  static Spaces *s = new (storage) Spaces;
   return *s;
 }
 
