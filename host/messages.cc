@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -40,7 +41,10 @@ struct OpenCatalogs {
 };
 
 OpenCatalogs &open_catalogs() {
-  static OpenCatalogs *c = new OpenCatalogs;  // never destroyed: messages may be written during exit
+  // Never destroyed (messages may be written during exit); made in place, so that the first use cannot fail
+  // for want of memory.
+  alignas(OpenCatalogs) static unsigned char storage[sizeof(OpenCatalogs)];
+  static OpenCatalogs *c = new (storage) OpenCatalogs;
   return *c;
 }
 

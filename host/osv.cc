@@ -89,6 +89,12 @@ pthread_mutex_t *mutex_of(OSV1_Lock *lock) {
 
 std::atomic<void (*)(uint32_t)> g_sleep_hook{nullptr};
 
+// Allocation fault hook (qrxhost_alloc_fault): the armed number (0: disarmed), the count since arming,
+// and whether every allocation after the nth fails too.
+std::atomic<uint64_t> g_alloc_nth{0};
+std::atomic<uint64_t> g_alloc_count{0};
+std::atomic<bool> g_alloc_sticky{false};
+
 }  // namespace
 }  // namespace qrx::host
 
@@ -100,7 +106,16 @@ QRXHOST_API int32_t OSV1_InitializeOnce(volatile int32_t *once, void (*fn)(void 
                                         const char *file, int line) {
   if (once == nullptr || fn == nullptr) return EINVAL;
   if (load_once(once) < 0) return 0;
-  OnceWaiters &w = once_waiters();
+  // The waiters' record and room on this thread's list of running words are made before the word is
+  // claimed: running out of memory then leaves it as it was.
+  OnceWaiters *waiters = nullptr;
+  try {
+    waiters = &once_waiters();
+    t_running_once.reserve(t_running_once.size() + 1);
+  } catch (const std::bad_alloc &) {
+    return ENOMEM;
+  }
+  OnceWaiters &w = *waiters;
   {
     std::unique_lock<std::mutex> g(w.mutex);
     for (;;) {
@@ -115,7 +130,7 @@ QRXHOST_API int32_t OSV1_InitializeOnce(volatile int32_t *once, void (*fn)(void 
     }
     __atomic_store_n(once, kOnceRunning, __ATOMIC_RELAXED);
   }
-  t_running_once.push_back(once);
+  t_running_once.push_back(once);  // within the room reserved above
   int32_t rc = 0;
   try {
     fn(arg);
@@ -140,6 +155,7 @@ QRXHOST_API void *OSV1_ResolveThread(OSV1_ThreadKey *key, const char *file, int 
   auto k = static_cast<pthread_key_t>(key->key - 1);
   if (void *found = pthread_getspecific(k)) return block_of(static_cast<ThreadBlockHeader *>(found));
 
+  if (qrxhost_alloc_fails()) return nullptr;
   auto *h = static_cast<ThreadBlockHeader *>(std::calloc(1, sizeof(ThreadBlockHeader) + key->size));
   if (h == nullptr) return nullptr;
   h->key = key;
@@ -174,7 +190,7 @@ QRXHOST_API int32_t OSV1_GetMem(size_t size, void **out, int32_t *status) {
   if (out == nullptr) {
     rc = EINVAL;
   } else {
-    *out = std::calloc(1, size == 0 ? 1 : size);
+    *out = qrxhost_alloc_fails() ? nullptr : std::calloc(1, size == 0 ? 1 : size);
     if (*out == nullptr) rc = ENOMEM;
   }
   if (status != nullptr) *status = rc;
@@ -209,6 +225,27 @@ QRXHOST_API void OSV1_Sleep(uint32_t seconds) {
 
 QRXHOST_API void qrxhost_set_sleep_hook(void (*fn)(uint32_t seconds)) {
   g_sleep_hook.store(fn, std::memory_order_release);
+}
+
+QRXHOST_API void qrxhost_alloc_fault(uint64_t nth, int32_t sticky) {
+  using namespace qrx::host;
+  g_alloc_nth.store(0);
+  if (nth == 0) return;  // the count stays readable after disarming
+  g_alloc_count.store(0);
+  g_alloc_sticky.store(sticky != 0);
+  g_alloc_nth.store(nth);
+}
+
+QRXHOST_API uint64_t qrxhost_alloc_count(void) {
+  return qrx::host::g_alloc_count.load();
+}
+
+QRXHOST_API int32_t qrxhost_alloc_fails(void) {
+  using namespace qrx::host;
+  const uint64_t nth = g_alloc_nth.load(std::memory_order_relaxed);
+  if (nth == 0) return 0;
+  const uint64_t n = g_alloc_count.fetch_add(1) + 1;
+  return n == nth || (n > nth && g_alloc_sticky.load());
 }
 
 }  // extern "C"

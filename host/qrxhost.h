@@ -73,7 +73,8 @@ QRXHOST_API void qrxtrnot(TLG1_Unit *unit, int line, int severity, const char *f
  * skip the call when it is already negative. Nested once-only calls from inside fn are allowed. Returns 0.
  * Concurrent callers wait until the run has finished. Nonzero only on misuse: a null word or function, a
  * step that asks for its own word again (nothing is run), or fn ending by an exception (the word goes
- * back to 0 so that a later call runs it again). */
+ * back to 0 so that a later call runs it again); and ENOMEM, nothing run, when the service's own
+ * bookkeeping could not be allocated. */
 QRXHOST_API int32_t OSV1_InitializeOnce(volatile int32_t *once, void (*fn)(void *), void *arg, const char *file,
                                         int line);
 
@@ -228,7 +229,7 @@ QRXHOST_API int32_t qrxmscm(QRXMS_Catalog *handle);
 
 /* ---------------------------------------------------------------------------------------------------
  * Test hooks. They let tests observe trace lines, replace the sleep, count storage spaces and make storage
- * calls fail; programs never need them.
+ * calls and allocations fail; programs never need them.
  * ------------------------------------------------------------------------------------------------- */
 enum { QRXHOST_KIND_ERROR = 0, QRXHOST_KIND_NOTICE, QRXHOST_KIND_DETAIL, QRXHOST_KIND_ENTRY, QRXHOST_KIND_EXIT,
        QRXHOST_KIND_MESSAGE };
@@ -246,6 +247,17 @@ QRXHOST_API uint32_t qrxhost_storage_space_count(void);
  * HPM1_NO_MEMORY; with how 1 it raises a condition (XFR1__Raise, code 99), which needs a guard frame on the
  * calling thread. Calls on every thread count. */
 QRXHOST_API void qrxhost_storage_fault(uint32_t nth, int32_t how);
+/* Counted allocation failures. While armed, every allocation of the family is counted (on every thread):
+ * OSV1_GetMem, the per-thread blocks of OSV1_ResolveThread, HPM1_GetStorageHandle, HPM1_CreateArea,
+ * HPM1_CreateHeap, HPM1_AllocateStorage, and the library's own C-style allocations, which ask
+ * qrxhost_alloc_fails first. The nth one from arming (1: the next) fails as out of memory without
+ * allocating, and with sticky every one after it fails too; nth 0 disarms. A test that also replaces the
+ * global operator new may ask qrxhost_alloc_fails there, so that C++ allocations share the count. */
+QRXHOST_API void qrxhost_alloc_fault(uint64_t nth, int32_t sticky);
+/* Allocations counted since the last arming (failed ones included); disarming keeps the count. */
+QRXHOST_API uint64_t qrxhost_alloc_count(void);
+/* Nonzero when the allocation about to be made is to fail; counts it while armed. Never allocates. */
+QRXHOST_API int32_t qrxhost_alloc_fails(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

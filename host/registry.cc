@@ -7,6 +7,7 @@
 // checkers do not report records whose owners simply never give them back.
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,7 +24,10 @@ struct Registry {
 };
 
 Registry &registry() {
-  static Registry *r = new Registry;  // never destroyed: anchors are used by exit handlers
+  // Never destroyed (anchors are used by exit handlers); made in place, so that the first use cannot fail for
+  // want of memory.
+  alignas(Registry) static unsigned char storage[sizeof(Registry)];
+  static Registry *r = new (storage) Registry;
   return *r;
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -53,7 +54,10 @@ struct Spaces {
 };
 
 Spaces &spaces() {
-  static Spaces *s = new Spaces;  // never destroyed: spaces may be dropped by exit handlers
+  // Never destroyed (spaces may be dropped by exit handlers); made in place, so that the first use cannot
+  // fail for want of memory.
+  alignas(Spaces) static unsigned char storage[sizeof(Spaces)];
+  static Spaces *s = new (storage) Spaces;
   return *s;
 }
 
@@ -177,6 +181,7 @@ QRXHOST_API int32_t HPM1_GetStorageHandle(HPM1_Handle *out, int32_t *ctx) {
     std::lock_guard<std::mutex> g(s.mutex);
     try {
       if (s.storage_id == 0) {
+        if (qrxhost_alloc_fails()) throw std::bad_alloc();
         auto space = std::make_shared<Space>(SpaceKind::kStorage, "process storage", 0, 0);
         s.by_id.emplace(s.next_id, std::move(space));
         s.storage_id = s.next_id++;
@@ -194,7 +199,10 @@ QRXHOST_API int32_t HPM1_GetStorageHandle(HPM1_Handle *out, int32_t *ctx) {
 QRXHOST_API int32_t HPM1_CreateArea(const HPM1_Handle *storage, const char *name, int32_t flags,
                                     uint32_t min_size, uint32_t max_size, HPM1_Handle *area) {
   (void)flags;
-  if (injected_fault()) return HPM1_NO_MEMORY;
+  if (injected_fault() || qrxhost_alloc_fails()) {
+    if (area != nullptr) area->word = 0;
+    return HPM1_NO_MEMORY;
+  }
   if (max_size == 0 || min_size > max_size) {
     if (area != nullptr) area->word = 0;
     return HPM1_BAD_SIZE;
@@ -206,7 +214,10 @@ QRXHOST_API int32_t HPM1_CreateHeap(const HPM1_Handle *storage, const char *name
                                     uint32_t size, HPM1_Handle *heap) {
   (void)flags;
   (void)size;  // a sizing hint only: pieces are allocated one by one
-  if (injected_fault()) return HPM1_NO_MEMORY;
+  if (injected_fault() || qrxhost_alloc_fails()) {
+    if (heap != nullptr) heap->word = 0;
+    return HPM1_NO_MEMORY;
+  }
   return create_space(storage, SpaceKind::kHeap, name, 0, 0, heap);
 }
 
@@ -216,6 +227,11 @@ QRXHOST_API int32_t HPM1_AllocateStorage(const HPM1_Handle *space, uint32_t size
   if (injected_fault()) return HPM1_NO_MEMORY;
   auto sp = find(space);
   if (!sp || sp->kind == SpaceKind::kStorage) return HPM1_BAD_HANDLE;
+  if (qrxhost_alloc_fails()) {
+    std::lock_guard<std::mutex> g(sp->mutex);
+    sp->last_failure = HPM1_NO_MEMORY;
+    return HPM1_NO_MEMORY;
+  }
   try {
     return allocate(*sp, size, out);
   } catch (const std::bad_alloc &) {

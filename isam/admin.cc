@@ -410,6 +410,13 @@ int32_t mk_index(Db *db, const char *name, const char *const *specs) {
   } else if ((idx = make_index(db, td->keybuf, td->keylen, static_cast<uint32_t>(number))) != nullptr) {
     link_front(db->indexes, idx);
     db->nindexes += 1;
+  } else {
+    // No object stands for the description (out of memory, or its tree did not open): it goes again, so
+    // that the next open does not find an index that no record was entered into.
+    const int32_t why = isam_errno();
+    if (cbdelete(db->desctree, td->keybuf, td->keylen, static_cast<uint32_t>(number)) != 1)
+      QRX_ERROR("Unable to remove the description of index %s", name);
+    isam_errno() = why;
   }
   unlock(db);
   return idx != nullptr ? I_existing(db, idx) : -1;

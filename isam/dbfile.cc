@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cbt/blockio/blockio.h"
 #include "cbt/codec.h"
 #include "host/qrxtrace.h"
 #include "isam/isam.h"
@@ -60,29 +61,6 @@ int32_t digits(const char *p) {
   int32_t v = 0;
   for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) v = v > kMaxDeclared ? v : v * 10 + (*p - '0');
   return v;
-}
-
-// Whole writes at the current offset; 1 or -1.
-int32_t write_all(int32_t fd, const void *p, size_t n) {
-  const auto *b = static_cast<const uint8_t *>(p);
-  while (n > 0) {
-    const ssize_t w = ::write(fd, b, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return -1;
-    b += w, n -= static_cast<size_t>(w);
-  }
-  return 1;
-}
-
-int32_t read_all(int32_t fd, void *p, size_t n) {
-  auto *b = static_cast<uint8_t *>(p);
-  while (n > 0) {
-    const ssize_t r = ::read(fd, b, n);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return -1;
-    b += r, n -= static_cast<size_t>(r);
-  }
-  return 1;
 }
 
 }  // namespace
@@ -148,15 +126,11 @@ void I_parse_field(const char *desc, uint8_t *type, int32_t *declared) {
 }
 
 int32_t I_write_header(int32_t fd, const char *const *fields) {
-  if (::lseek(fd, kHeaderWords, SEEK_SET) < 0) {
-    QRX_ERROR("Unable to position file to write fields");
-    set_errno(Err::kIo);
-    return -1;
-  }
   uint32_t count = 0, total = 0;
   for (; fields != nullptr && fields[count] != nullptr; ++count) {
     const size_t n = std::strlen(fields[count]) + 1;
-    if (write_all(fd, fields[count], n) < 0) {
+    if (n > INT32_MAX - kHeaderWords - total ||
+        blockio::write_at(fd, kHeaderWords + total, fields[count], static_cast<uint32_t>(n)) < 0) {
       QRX_ERROR("Unable to write field name %d", static_cast<int>(count + 1));
       set_errno(Err::kIo);
       return -1;
@@ -172,17 +146,12 @@ int32_t I_write_header(int32_t fd, const char *const *fields) {
   uint8_t words[kHeaderWords];
   codec::store_u32(words, 0, total);
   codec::store_u32(words, 4, count);
-  if (::lseek(fd, 0, SEEK_SET) < 0) {
-    QRX_ERROR("Unable to position to beginning of file");
-    set_errno(Err::kIo);
-    return -1;
-  }
-  if (write_all(fd, words, 4) < 0) {
+  if (blockio::write_at(fd, 0, words, 4) < 0) {
     QRX_ERROR("Unable to write lengths");
     set_errno(Err::kIo);
     return -1;
   }
-  if (write_all(fd, words + 4, 4) < 0) {
+  if (blockio::write_at(fd, 4, words + 4, 4) < 0) {
     QRX_ERROR("Unable to write fields");
     set_errno(Err::kIo);
     return -1;
@@ -193,8 +162,7 @@ int32_t I_write_header(int32_t fd, const char *const *fields) {
 int32_t I_read_header(Db *db) {
   uint8_t words[kHeaderWords];
   struct stat st {};
-  if (::lseek(db->fd, 0, SEEK_SET) < 0 || read_all(db->fd, words, sizeof words) < 0 ||
-      fstat(db->fd, &st) != 0) {
+  if (blockio::read_at(db->fd, 0, words, sizeof words) < 0 || fstat(db->fd, &st) != 0) {
     set_errno(Err::kIo);
     return -1;
   }
@@ -212,7 +180,7 @@ int32_t I_read_header(Db *db) {
     set_errno(Err::kNoMemory);
     return -1;
   }
-  if (read_all(db->fd, db->desc.data(), n) < 0) {
+  if (blockio::read_at(db->fd, kHeaderWords, db->desc.data(), n) < 0) {
     set_errno(Err::kIo);
     return -1;
   }

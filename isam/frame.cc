@@ -11,6 +11,7 @@
 #include <iterator>
 #include <new>
 
+#include "host/qrxmem.h"
 #include "host/qrxtrace.h"
 #include "isam/isam.h"
 
@@ -54,7 +55,7 @@ void InitThreadData(void *block) {
   auto *td = new (block) ThreadData;
   const uint32_t size = cbbufsize();
   td->keybufsize = size != 0 ? size : 256;
-  td->keybuf = static_cast<uint8_t *>(std::malloc(td->keybufsize));
+  td->keybuf = static_cast<uint8_t *>(qrx::mem::alloc(td->keybufsize));
   if (td->keybuf == nullptr) td->keybufsize = 0;
   QRX_DETAIL("globals = %p, buffer length = %d, buffer addr = %p", block, static_cast<int>(td->keybufsize),
              static_cast<void *>(td->keybuf));

@@ -84,7 +84,8 @@ struct isam_index {
   uint8_t unique = 0;                                 // number of U options: non-zero refuses duplicates
   std::vector<std::pair<int32_t, int32_t>> segments;  // (start, length) per key field; empty: none
   std::vector<std::pair<uint8_t, uint32_t>> keyplan;  // per key field: its type and fixed width (texts 0),
-                                                      //   set while the object is on `indexes`
+                                                      //   set while the object is on `indexes`; room
+                                                      //   for every key field reserved when made
   int32_t status = -2;                                // 1 on an entry, -2/-3 off an end, -4 moved under it
   uint32_t curptr = 0;                                // offset of the current record (physical walks)
 };
@@ -248,7 +249,8 @@ inline uint32_t I_field_width(const Db *db, int32_t field, const uint8_t *p, uin
   const void *z = std::memchr(p, 0, avail);
   return z != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t *>(z) - p) + 1 : 0;
 }
-// Sets `numbered` of db and the key plan of every shared index object from the `indexes` list.
+// Sets `numbered` of db and the key plan of every shared index object from the `indexes` list. Never
+// allocates (the plans fill the room their objects reserved), so linking and unlinking cannot fail.
 void I_index_table(Db *db);
 // The stored width of field f whatever its value: 0 for texts, kNoWidth for an unknown type.
 inline constexpr uint32_t kNoWidth = UINT32_MAX;

@@ -15,6 +15,7 @@
 #include <new>
 
 #include "cbt/codec.h"
+#include "host/qrxmem.h"
 #include "host/qrxtrace.h"
 #include "isam/isam.h"
 
@@ -151,14 +152,20 @@ bool in_list(const Index &head, const Index *idx) {
 
 // The "Physical Index" of a database: number 0, every field a key field, no tree.
 Index *physical_index(Db *db) {
-  auto *idx = new (std::nothrow) Index;
+  std::unique_ptr<Index> idx(new (std::nothrow) Index);
   if (idx == nullptr) return nullptr;
   idx->number = 0;
-  idx->name = kPhysicalIndex;
   idx->db = db;
   idx->nkeyfields = db->nfields;
-  for (int32_t f = 0; f < db->nfields; ++f) idx->keyfields.push_back(f);
-  return idx;
+  try {
+    idx->name = kPhysicalIndex;
+    idx->keyfields.resize(static_cast<size_t>(db->nfields));
+    idx->keyplan.reserve(idx->keyfields.size());
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  for (int32_t f = 0; f < db->nfields; ++f) idx->keyfields[static_cast<size_t>(f)] = f;
+  return idx.release();
 }
 
 // Case-insensitive equality of two field names.
@@ -225,8 +232,14 @@ Index *make_index(Db *db, const uint8_t *key, uint32_t len, uint32_t item) {
     return nullptr;
   }
   idx->number = static_cast<int32_t>(item);
-  idx->name = reinterpret_cast<const char *>(key) + 1;
   idx->db = db;
+  try {
+    idx->name = reinterpret_cast<const char *>(key) + 1;
+  } catch (const std::bad_alloc &) {
+    QRX_ERROR("Unable to allocate index object");
+    set_errno(Err::kNoMemory);
+    return nullptr;
+  }
   if (idx->number > 0) {
     idx->tree = cbopen(db->idxfile.c_str(), db->mode, &I_compare);
     if (idx->tree == nullptr) {
@@ -235,7 +248,17 @@ Index *make_index(Db *db, const uint8_t *key, uint32_t len, uint32_t item) {
       return nullptr;
     }
   }
-  if (parse_description(db, idx.get(), key, len) < 0) {
+  // The key tables grow as the description is read; running out of memory there fails like a damaged
+  // description, with the tree closed again.
+  int32_t parsed = -1;
+  try {
+    const int32_t rc = parse_description(db, idx.get(), key, len);
+    idx->keyplan.reserve(idx->keyfields.size());
+    parsed = rc;
+  } catch (const std::bad_alloc &) {
+    set_errno(Err::kNoMemory);
+  }
+  if (parsed < 0) {
     QRX_ERROR("Unable to get description of index %s", idx->name.c_str());
     if (idx->tree != nullptr) cbclose(idx->tree);
     return nullptr;
@@ -538,7 +561,7 @@ Db *open_db(const char *name, int32_t mode) {
   // A key may be as long as one buffer of the pool. A thread record made before the pool existed, or
   // while a smaller one did, has a smaller key buffer: it grows here, before any key is read into it.
   if (const uint32_t size = cbbufsize(); td->keybuf == nullptr || td->keybufsize < size) {
-    auto *grown = static_cast<uint8_t *>(std::realloc(td->keybuf, size > 0 ? size : 256));
+    auto *grown = static_cast<uint8_t *>(qrx::mem::resize(td->keybuf, size > 0 ? size : 256));
     if (grown == nullptr) {
       set_errno(Err::kNoMemory);
       return nullptr;
@@ -570,17 +593,26 @@ Db *open_db(const char *name, int32_t mode) {
   Db *result = db;
   if (db->usecount == 1) {
     db->mode = (mode & 2) != 0 ? 2 : 1;
-    const bool data_ok = open_data_file(db, dataname) > 0;
-    bool ok = data_ok;
-    if (!ok) QRX_ERROR("Unable to open data file %s for database %s", dataname, name);
-    // Only a database without an index file opens with the physical index alone: one whose index file
-    // exists but cannot be read would have records added behind its indexes' back.
-    if (ok && !file_exists(idxname)) {
-      Index *phys = physical_index(db);
-      if (phys == nullptr) set_errno(Err::kNoMemory);
-      ok = phys != nullptr;
-      if (ok) link_front(db->indexes, phys), db->nindexes = 1;
-    } else if (ok && open_index_file(db, idxname) < 0) {
+    bool data_ok = false, ok = false;
+    // The header's and the indexes' tables grow as they are read: running out of memory there fails
+    // the open like any other step, so that the half-open object is taken apart below.
+    try {
+      data_ok = open_data_file(db, dataname) > 0;
+      ok = data_ok;
+      if (!ok) QRX_ERROR("Unable to open data file %s for database %s", dataname, name);
+      // Only a database without an index file opens with the physical index alone: one whose index file
+      // exists but cannot be read would have records added behind its indexes' back.
+      if (ok && !file_exists(idxname)) {
+        Index *phys = physical_index(db);
+        if (phys == nullptr) set_errno(Err::kNoMemory);
+        ok = phys != nullptr;
+        if (ok) link_front(db->indexes, phys), db->nindexes = 1;
+      } else if (ok && open_index_file(db, idxname) < 0) {
+        ok = false;
+      }
+    } catch (const std::bad_alloc &) {
+      QRX_ERROR("Out of memory opening database %s", name);
+      set_errno(Err::kNoMemory);
       ok = false;
     }
     if (!ok && data_ok) QRX_ERROR("Unable to access indexes %s for database %s", idxname, name);

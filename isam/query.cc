@@ -14,6 +14,7 @@
 #include <string>
 
 #include "cbt/codec.h"
+#include "host/qrxmem.h"
 #include "host/qrxtrace.h"
 #include "isam/isam.h"
 
@@ -74,7 +75,7 @@ const char *const *describe_key(const Db *db, const Index *idx) {
             segment_suffix(idx, static_cast<int32_t>(k), suffix) + 1;
   if (size > td->desc_size) {
     std::free(td->desc_buf);
-    td->desc_buf = static_cast<char *>(std::malloc(size));
+    td->desc_buf = static_cast<char *>(qrx::mem::alloc(size));
     if (td->desc_buf == nullptr) {
       td->desc_size = 0;
       set_errno(Err::kNoMemory);
@@ -325,7 +326,7 @@ const char *const *get_index_names(Db *db) {
     const uint32_t need = static_cast<uint32_t>(db->nindexes) + 1;
     if (need > td->names_size) {
       std::free(td->names_buf);
-      td->names_buf = static_cast<char *>(std::malloc(sizeof(const char *) * need));
+      td->names_buf = static_cast<char *>(qrx::mem::alloc(sizeof(const char *) * need));
       if (td->names_buf == nullptr) {
         td->names_size = 0;
         set_errno(Err::kNoMemory);

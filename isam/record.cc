@@ -24,6 +24,7 @@
 
 #include "cbt/blockio/blockio.h"
 #include "cbt/codec.h"
+#include "host/qrxmem.h"
 #include "host/qrxtrace.h"
 #include "isam/isam.h"
 
@@ -454,7 +455,7 @@ ThreadData *I_fetchrec(Db *db, uint32_t off) {
   const size_t ptrs = sizeof(uint8_t *) * (size_t(db->nfields) + 1);
   const size_t need = ptrs + static_cast<size_t>(len);
   if (need > td->recmemsize) {
-    auto *mem = static_cast<uint8_t *>(std::malloc(need));
+    auto *mem = static_cast<uint8_t *>(qrx::mem::alloc(need));
     if (mem == nullptr) {
       set_errno(Err::kNoMemory);
       return nullptr;

@@ -30,6 +30,7 @@
 #include <mutex>
 #include <new>
 
+#include "host/qrxmem.h"
 #include "host/qrxtrace.h"
 #include "keyed/handles.h"
 #include "qrxis.h"
@@ -459,7 +460,7 @@ class FullRecord {
  public:
   FullRecord(const void *rec, int32_t len, uint32_t full) : bytes_(static_cast<const uint8_t *>(rec)) {
     if (static_cast<uint32_t>(len) == full) return;
-    copy_ = static_cast<uint8_t *>(std::malloc(full));
+    copy_ = static_cast<uint8_t *>(qrx::mem::alloc(full));
     if (copy_ != nullptr) {
       std::memset(copy_, ' ', full);
       if (len > 0) std::memcpy(copy_, rec, static_cast<size_t>(len));

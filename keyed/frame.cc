@@ -144,7 +144,10 @@ void anchor_last_areas(HPM1_Handle *file_area, HPM1_Handle *cursor_area) {
 namespace {
 
 std::mutex &service_mutex() {
-  static std::mutex *m = new std::mutex;  // never destroyed: Terminate may run from exit handlers
+  // Never destroyed (Terminate may run from exit handlers); made in place, so that the first use cannot fail
+  // for want of memory.
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex *m = new (storage) std::mutex;
   return *m;
 }
 

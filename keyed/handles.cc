@@ -27,7 +27,10 @@ struct Table {
 };
 
 Table &table() {
-  static Table *t = new Table;  // never destroyed: handles may be used by exit handlers
+  // Never destroyed (handles may be used by exit handlers); made in place, so that the first use cannot fail
+  // for want of memory.
+  alignas(Table) static unsigned char storage[sizeof(Table)];
+  static Table *t = new (storage) Table;
   return *t;
 }
 

@@ -4,6 +4,7 @@
 // Every operation holds the family mutex for its whole run, so no thread ever meets a half-made anchor or
 // a list in the middle of a change, even when the host forgets to serialise its calls.
 #include <cstring>
+#include <new>
 
 #include "host/qrxhost.h"
 #include "host/qrxtrace.h"
@@ -102,7 +103,10 @@ int32_t open_new(Anchor *anchor, Component *comp, const qrxm_entry *table, int32
 }  // namespace
 
 std::mutex &family_mutex() {
-  static std::mutex *m = new std::mutex;  // never destroyed: exit handlers may still call the family
+  // Never destroyed (exit handlers may still call the family); made in place, so that the first use cannot
+  // fail for want of memory.
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex *m = new (storage) std::mutex;
   return *m;
 }
 

@@ -84,7 +84,10 @@ struct Anchor {
 constexpr uint32_t kHeapSize = 5000;
 
 std::mutex &family_mutex() {
-  static std::mutex *m = new std::mutex;  // never destroyed: hosts may call from exit handlers
+  // Never destroyed (hosts may call from exit handlers); made in place, so that the first use cannot fail for
+  // want of memory.
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex *m = new (storage) std::mutex;
   return *m;
 }
 

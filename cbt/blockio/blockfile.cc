@@ -50,14 +50,16 @@ std::atomic<uint32_t> g_fault_on{0};  // FaultOn bits; 0 when disarmed
 std::atomic<uint64_t> g_fault_count{0};
 std::atomic<uint64_t> g_fault_nth{0};
 std::atomic<bool> g_fault_sticky{false};
+std::atomic<uint32_t> g_fault_how{0};  // FaultHow
 
 }  // namespace
 
-void fault_arm(FaultOn on, uint64_t nth, bool sticky) {
+void fault_arm(FaultOn on, uint64_t nth, bool sticky, FaultHow how) {
   g_fault_on.store(0);
   g_fault_count.store(0);
   g_fault_nth.store(nth);
   g_fault_sticky.store(sticky);
+  g_fault_how.store(static_cast<uint32_t>(how));
   g_fault_on.store(static_cast<uint32_t>(on));
 }
 
@@ -77,6 +79,10 @@ bool fault_due(FaultOn on) {
   return n == nth || (n > nth && g_fault_sticky.load());
 }
 
+FaultHow fault_how() {
+  return static_cast<FaultHow>(g_fault_how.load());
+}
+
 }  // namespace qrx::blockio
 
 namespace {
@@ -89,14 +95,27 @@ off_t block_offset(int32_t blkno, uint32_t blksize) {
   return static_cast<off_t>(static_cast<uint64_t>(blkno) * blksize);
 }
 
+// What a transfer checked by the fault hook is to do.
+enum class Injected { kNone, kFail, kShort };
+
+Injected injected(qrx::blockio::FaultOn on) {
+  using qrx::blockio::FaultHow;
+  if (!qrx::blockio::fault_due(on)) return Injected::kNone;
+  return qrx::blockio::fault_how() == FaultHow::kShort ? Injected::kShort : Injected::kFail;
+}
+
 // Moves exactly len bytes at off; a transfer that stops short (end of file on a read) or fails is -1.
-// errno is left as the failing call set it.
+// errno is left as the failing call set it. A system call may move fewer bytes than asked (a signal,
+// a full disk, a pipe): the loop goes on from where it stopped until every byte has moved, the call
+// fails, or it moves nothing. With `in_pieces` (the fault hook's short transfers) each call is asked
+// for half of what is left, at least one byte.
 template <class Buf, class Xfer>
-int32_t transfer_all(int32_t fd, Buf *buf, uint32_t len, off_t off, Xfer xfer) {
+int32_t transfer_all(int32_t fd, Buf *buf, uint32_t len, off_t off, Xfer xfer, bool in_pieces = false) {
   if (len == 0) return xfer(fd, buf, 0, off) == 0 ? 1 : -1;  // still refuses a bad descriptor
   size_t done = 0;
   while (done < len) {
-    ssize_t n = xfer(fd, buf + done, len - done, off + static_cast<off_t>(done));
+    const size_t left = len - done, ask = in_pieces && left > 1 ? left / 2 : left;
+    ssize_t n = xfer(fd, buf + done, ask, off + static_cast<off_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return -1;
@@ -114,7 +133,7 @@ int32_t qrxcb_creat(const char *path, uint32_t mode) {
   int32_t fd = -1;
   if (path == nullptr) {
     errno = EINVAL;
-  } else if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kOpen)) {
+  } else if (injected(qrx::blockio::FaultOn::kOpen) == Injected::kFail) {
     errno = ENOSPC;
   } else {
     fd = ::creat(path, static_cast<mode_t>(mode));
@@ -140,7 +159,7 @@ int32_t qrxcb_open(const char *path, int32_t flags, uint32_t mode) {
   int32_t fd = -1;
   int err = 0;
   for (int attempt = 1;; ++attempt) {
-    if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kOpen)) {
+    if (injected(qrx::blockio::FaultOn::kOpen) == Injected::kFail) {
       fd = -1, errno = ENOSPC;
     } else {
       fd = ::open(path, flags, static_cast<mode_t>(mode));
@@ -187,7 +206,7 @@ int32_t qrxcb_unlink(const char *path) {
 int32_t qrxcb_flush(int32_t fd) {
   QRX_ENTRY();
   int32_t rc = -1;
-  if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kSync))
+  if (injected(qrx::blockio::FaultOn::kSync) == Injected::kFail)
     errno = EIO;
   else
     rc = ::fsync(fd) == 0 ? 1 : -1;
@@ -200,11 +219,12 @@ int32_t readblk(int32_t fd, int32_t blkno, uint32_t blksize, void *buf) {
   int32_t rc = -1;
   if (blkno < 0 || (buf == nullptr && blksize != 0)) {
     errno = EINVAL;
-  } else if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kRead)) {
+  } else if (const Injected fault = injected(qrx::blockio::FaultOn::kRead); fault == Injected::kFail) {
     errno = EIO;
   } else {
-    rc = transfer_all(fd, static_cast<uint8_t *>(buf), blksize, block_offset(blkno, blksize),
-                      [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); });
+    rc = transfer_all(
+        fd, static_cast<uint8_t *>(buf), blksize, block_offset(blkno, blksize),
+        [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); }, fault == Injected::kShort);
   }
   QRX_EXIT(rc);
   return rc;
@@ -215,11 +235,13 @@ int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf) {
   int32_t rc = -1;
   if (blkno < 0 || (buf == nullptr && blksize != 0)) {
     errno = EINVAL;
-  } else if (qrx::blockio::fault_due(qrx::blockio::FaultOn::kWrite)) {
+  } else if (const Injected fault = injected(qrx::blockio::FaultOn::kWrite); fault == Injected::kFail) {
     errno = EIO;
   } else {
-    rc = transfer_all(fd, static_cast<const uint8_t *>(buf), blksize, block_offset(blkno, blksize),
-                      [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); });
+    rc = transfer_all(
+        fd, static_cast<const uint8_t *>(buf), blksize, block_offset(blkno, blksize),
+        [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); },
+        fault == Injected::kShort);
   }
   QRX_EXIT(rc);
   return rc;
@@ -232,12 +254,14 @@ int32_t read_at(int32_t fd, uint64_t off, void *buf, uint32_t len) {
     errno = EINVAL;
     return -1;
   }
-  if (fault_due(FaultOn::kRangeRead)) {
+  const Injected fault = injected(FaultOn::kRangeRead);
+  if (fault == Injected::kFail) {
     errno = EIO;
     return -1;
   }
-  return transfer_all(fd, static_cast<uint8_t *>(buf), len, static_cast<off_t>(off),
-                      [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); });
+  return transfer_all(
+      fd, static_cast<uint8_t *>(buf), len, static_cast<off_t>(off),
+      [](int f, uint8_t *p, size_t n, off_t o) { return ::pread(f, p, n, o); }, fault == Injected::kShort);
 }
 
 int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
@@ -245,12 +269,15 @@ int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
     errno = EINVAL;
     return -1;
   }
-  if (fault_due(FaultOn::kRangeWrite)) {
+  const Injected fault = injected(FaultOn::kRangeWrite);
+  if (fault == Injected::kFail) {
     errno = EIO;
     return -1;
   }
-  return transfer_all(fd, static_cast<const uint8_t *>(buf), len, static_cast<off_t>(off),
-                      [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); });
+  return transfer_all(
+      fd, static_cast<const uint8_t *>(buf), len, static_cast<off_t>(off),
+      [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); },
+      fault == Injected::kShort);
 }
 
 }  // namespace qrx::blockio

@@ -50,6 +50,11 @@ size_t GetExt(const char *path, char *out);    // from the last '.' of the base 
 // readblk and writeblk of the chosen kinds is counted (process-wide, any descriptor); the nth one (1 =
 // the next) fails as an I/O error without touching the file (errno EIO), and with `sticky` every one
 // after it fails too. Disarmed, the check costs one relaxed atomic load per transfer.
+//
+// Armed with FaultHow::kShort, a chosen transfer does not fail: each of its system calls moves only the
+// first half of the bytes still to go (at least one) and reports that count, as a read or write
+// interrupted by a signal or by a full disk would. A transfer is whole only when its loop goes on
+// until every byte has moved. Syncs and opens are never short.
 // ---------------------------------------------------------------------------------------------------
 // Block transfers (readblk, writeblk) and byte-range transfers (read_at, write_at) are counted apart;
 // syncs (qrxcb_flush) fail as EIO, opens (qrxcb_open, qrxcb_creat) as ENOSPC, neither touching the file.
@@ -63,12 +68,17 @@ enum class FaultOn : uint32_t {
   kOpen = 32
 };
 
-void fault_arm(FaultOn on, uint64_t nth, bool sticky);
+enum class FaultHow : uint32_t { kFail, kShort };
+
+void fault_arm(FaultOn on, uint64_t nth, bool sticky, FaultHow how = FaultHow::kFail);
 void fault_disarm();
 // Transfers of the armed kinds counted since fault_arm (failed ones included).
 uint64_t fault_count();
-// True when this transfer of kind `on` is to fail (counts it while a fault is armed).
+// True when this transfer of kind `on` is to fail or, armed with FaultHow::kShort, to move its bytes in
+// short pieces (counts it while a fault is armed).
 bool fault_due(FaultOn on);
+// How a transfer that fault_due picked goes wrong.
+FaultHow fault_how();
 
 // Byte-range transfers of the record files, counted by the fault hook like blocks: 1 when all `len`
 // bytes moved at `off`, -1 otherwise (errno as the failing call left it; a read past the end is -1).

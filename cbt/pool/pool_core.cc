@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "cbt/pool/pool.h"
+#include "host/qrxmem.h"
 #include "host/qrxtrace.h"
 
 QRX_TRACE_UNIT();
@@ -40,7 +41,7 @@ constexpr uint32_t kChunk = 16;
 
 // Where buffer memory comes from (see pool_set_buffer_alloc_hook).
 void *plain_calloc(size_t count, size_t size) {
-  return std::calloc(count, size);
+  return qrx::mem::alloc_zeroed(count, size);
 }
 std::atomic<void *(*)(size_t, size_t)> g_buffer_alloc{&plain_calloc};
 
