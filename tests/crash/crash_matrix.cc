@@ -43,7 +43,6 @@ namespace qrx::crash {
 // ---------------------------------------------------------------------------------------------------
 
 Op next_op(Rng &rng, const Model &model, const Workload &w, uint64_t index, uint32_t &next_id) {
-  (void)w;
   Op op;
   op.index = index;
   const uint32_t roll = rng.below(100);
@@ -55,7 +54,7 @@ Op next_op(Rng &rng, const Model &model, const Workload &w, uint64_t index, uint
   // An existing record, chosen by its position in the model.
   auto it = model.begin();
   std::advance(it, rng.below(static_cast<uint32_t>(model.size())));
-  op.id = static_cast<uint32_t>(std::stoul(it->first.substr(it->first[0] == 'k' ? 1 : 0, 6)));
+  op.id = w.id_of(it->first);
   op.kind = roll < 80 ? Op::kModify : Op::kDelete;
   return op;
 }

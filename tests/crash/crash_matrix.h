@@ -85,6 +85,8 @@ class Workload {
   // Canonical key and value of record `id` as operation `index` leaves it.
   virtual std::string key_of(uint32_t id) const = 0;
   virtual std::string value_of(uint32_t id, uint64_t index) const = 0;
+  // The id a key of key_of names.
+  virtual uint32_t id_of(const std::string &key) const { return static_cast<uint32_t>(std::stoul(key)); }
 
   // Child: starts the library, makes the files (the workload's state is then "open"), and the calls of
   // one operation, a flush, a close and an open. Each returns false when the library refused.

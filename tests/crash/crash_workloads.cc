@@ -53,6 +53,9 @@ class BtreeWorkload : public Workload {
     return head + letters(id, 0, id % 29);
   }
   std::string value_of(uint32_t, uint64_t index) const override { return std::to_string(index); }
+  uint32_t id_of(const std::string &key) const override {
+    return static_cast<uint32_t>(std::stoul(key.substr(1, 6)));
+  }
 
   bool start(const Config &cfg) override {
     path_ = cfg.dir + "/tree.cbt";
