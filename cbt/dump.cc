@@ -2,7 +2,8 @@
 //
 // The dump prints the handle, the control record and its buffer-pool file, then every node: by levels
 // (root level first, each level along its right links, then the unused chain) or blocks 1..highblock in
-// file order. Node lines, per kind (E = 12 in a leaf, 16 in an interior node):
+// file order, followed by any whole blocks the file holds past highblock. Node lines, per kind (E = 12
+// in a leaf, 16 in an interior node):
 //
 //   leaf      "\nDumping leaf node %ld\n", the counts line with free space = heap_end - 20 - key_cnt * E,
 //             then one line per entry: index, offset, len, item, key
@@ -256,10 +257,17 @@ void fmt_dump_tree(Tree *t, FILE *out) {
 }
 
 // Blocks 1..highblock in file order, each read as it is and checked here, so that a damaged block is
-// shown without reading outside it.
+// shown without reading outside it; then every whole block the file holds past highblock. Blocks are
+// written back before the control record that counts them, so a process that ended between the two
+// leaves such blocks behind, and they may hold the only copy of entries a split moved there: a dump made
+// to recover entries must show them.
 void raw_dump_tree(Tree *t, FILE *out) {
   const CtlRec *c = t->ctl;
-  for (int32_t blk = 1; blk <= c->highblock; ++blk) {
+  int64_t last = c->highblock;
+  struct stat st;
+  if (c->bfile != nullptr && c->blksize > 0 && fstat(c->bfile->fd, &st) == 0)
+    last = std::max<int64_t>(last, std::min<int64_t>(st.st_size / c->blksize - 1, INT32_MAX));
+  for (int32_t blk = 1; blk <= last; ++blk) {
     auto *d = static_cast<uint8_t *>(get_blk(c->bfile, blk));
     if (d == nullptr) return unable(blk, out);
     const bool damaged = !B_node_valid(d, c->blksize);

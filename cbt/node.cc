@@ -347,6 +347,14 @@ int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx) {
   return rc < 0 ? -1 : 1;
 }
 
+int32_t B_write_held(Tree *t, uint8_t *node) {
+  CtlRec *c = t->ctl;
+  const bool written = pool::op::write_blk_held(c->bfile, node) == 1;  // marks the buffer clean or dirty
+  if (int i = cached_slot(c, node); i >= 0) c->pins.slots[i].dirty = !written;
+  c->changes += 1;
+  return written ? 1 : -1;
+}
+
 int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx) {
   CtlRec *c = t->ctl;
   int32_t rc = 1;

@@ -129,6 +129,10 @@ uint8_t *B_getblk(Tree *t, int32_t blkno, Ctx ctx);
 int32_t B_rlseblk(Tree *t, uint8_t *node, Ctx ctx);
 // Unpins, writing now or marking dirty: 1, or -1 with error 8 and the context.
 int32_t B_putblk(Tree *t, uint8_t *node, bool writenow, Ctx ctx);
+// Writes a node the caller holds (and keeps holding) to disk now: clean once written; after a failed
+// write it stays dirty and goes out with a later write-back, as any change does. 1, or -1 when the write
+// failed; sets no codes. The caller then releases the node with B_rlseblk.
+int32_t B_write_held(Tree *t, uint8_t *node);
 
 // Pins a node for a scope: released on destruction unless put() or release() was called.
 class NodeRef {
@@ -166,6 +170,13 @@ class NodeRef {
     uint8_t *d = d_;
     d_ = nullptr;
     return d ? B_rlseblk(t_, d, ctx) : 1;
+  }
+  // Writes the held block now (B_write_held) and releases it: the order of writes a move of entries
+  // needs. -1 only when the release fails; a failed write leaves the block to the write-back.
+  int32_t write_release(Ctx ctx) {
+    if (!d_) return 1;
+    B_write_held(t_, d_);
+    return release(ctx);
   }
   int32_t put(bool writenow, Ctx ctx) {
     uint8_t *d = d_;

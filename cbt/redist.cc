@@ -5,6 +5,12 @@
 // directory (leaf 12 = offset + len + item, interior 16 = ... + child), key bytes packed from heap_end to
 // the block end in entry order; neighbours with equal keys of equal length share one copy. Every step
 // here leaves both nodes in exactly that layout: freed directory slots and freed key bytes are zeroed.
+//
+// Write order: a node that receives entries is written at once, while the node that gave them is still
+// held and so cannot be written back yet. Whenever the process ends, every entry is then on disk in the
+// giver's old image or in the receiver's new one: a flushed entry is never lost between two writes, and
+// the block-order dump (qrxcbdmp mode 1) can still find it. A receiver whose write fails stays dirty and
+// goes out with the write-back, as before; the operation does not fail for it.
 #include "cbt/redist.h"
 
 #include <algorithm>
@@ -359,7 +365,7 @@ int32_t B_right_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, i
     };
     if (adj_parent(t, P, p + 1, rblk, Ctx::kShiftRight, in_place) < 0) result = -1;
   }
-  if (r.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftRight) < 0) result = -1;
+  if (r.write_release(result == -1 ? Ctx::kNone : Ctx::kShiftRight) < 0) result = -1;  // receiver first
   return result;
 }
 
@@ -371,7 +377,7 @@ int32_t B_left_offload(Tree *t, const KeyInfo &k, int32_t blk, uint8_t *node, in
   if (!get_sibling(t, blk, node, lblk, kRightOff, Ctx::kShiftLeft, &l)) return -1;
   int32_t result = shift_left(t, k, blk, node, i, lblk, l.data());
   if ((result == 4 || result == 5) && adj_l_parent(t, P, p, blk) < 0) result = -1;
-  if (l.put(false, result == -1 ? Ctx::kNone : Ctx::kShiftLeft) < 0) result = -1;
+  if (l.write_release(result == -1 ? Ctx::kNone : Ctx::kShiftLeft) < 0) result = -1;  // receiver first
   return result;
 }
 
@@ -526,7 +532,7 @@ int32_t B_move_right(Tree *t, int32_t B, int32_t n) {
   // ad_cur_right: positions on the moved leaf entries follow them.
   if (leaf) move_positions(t, B, keep, rblk, 0);
 
-  if (r.put(false, ctx) < 0) {
+  if (r.write_release(ctx) < 0) {  // the receiver reaches the disk before the giver can
     b.put(true, Ctx::kNone);
     set_error(Err::kPutBlock, ctx);
     return -1;
@@ -647,7 +653,7 @@ int32_t B_move_left(Tree *t, int32_t B, int32_t n) {
   }
 
   int32_t result = 1;
-  if (l.put(false, ctx) < 0) result = -1;
+  if (l.write_release(ctx) < 0) result = -1;  // the receiver reaches the disk before the giver can
   if (b.put(false, result == -1 ? Ctx::kNone : ctx) < 0) result = -1;
   if (result < 0) set_error(Err::kPutBlock, ctx);
   return result;

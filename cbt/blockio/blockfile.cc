@@ -51,6 +51,9 @@ std::atomic<uint64_t> g_fault_count{0};
 std::atomic<uint64_t> g_fault_nth{0};
 std::atomic<bool> g_fault_sticky{false};
 std::atomic<uint32_t> g_fault_how{0};  // FaultHow
+std::atomic<bool> g_crash_on{false};   // crash injection armed (counting, perhaps ending the process)
+std::atomic<uint64_t> g_crash_count{0};
+std::atomic<uint64_t> g_crash_nth{0};  // 0: count only
 
 }  // namespace
 
@@ -69,6 +72,27 @@ void fault_disarm() {
 
 uint64_t fault_count() {
   return g_fault_count.load();
+}
+
+void crash_arm(uint64_t nth) {
+  g_crash_on.store(false);
+  g_crash_count.store(0);
+  g_crash_nth.store(nth);
+  g_crash_on.store(true);
+}
+
+void crash_disarm() {
+  g_crash_on.store(false);
+}
+
+uint64_t crash_count() {
+  return g_crash_count.load();
+}
+
+void crash_point() {
+  if (!g_crash_on.load(std::memory_order_relaxed)) return;
+  const uint64_t n = g_crash_count.fetch_add(1) + 1;
+  if (n == g_crash_nth.load()) ::_exit(kCrashExitCode);
 }
 
 // True when this transfer (of kind `on`) is to fail.
@@ -235,13 +259,16 @@ int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf) {
   int32_t rc = -1;
   if (blkno < 0 || (buf == nullptr && blksize != 0)) {
     errno = EINVAL;
-  } else if (const Injected fault = injected(qrx::blockio::FaultOn::kWrite); fault == Injected::kFail) {
-    errno = EIO;
   } else {
-    rc = transfer_all(
-        fd, static_cast<const uint8_t *>(buf), blksize, block_offset(blkno, blksize),
-        [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); },
-        fault == Injected::kShort);
+    qrx::blockio::crash_point();
+    if (const Injected fault = injected(qrx::blockio::FaultOn::kWrite); fault == Injected::kFail) {
+      errno = EIO;
+    } else {
+      rc = transfer_all(
+          fd, static_cast<const uint8_t *>(buf), blksize, block_offset(blkno, blksize),
+          [](int f, const uint8_t *p, size_t n, off_t o) { return ::pwrite(f, p, n, o); },
+          fault == Injected::kShort);
+    }
   }
   QRX_EXIT(rc);
   return rc;
@@ -269,6 +296,7 @@ int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
     errno = EINVAL;
     return -1;
   }
+  crash_point();
   const Injected fault = injected(FaultOn::kRangeWrite);
   if (fault == Injected::kFail) {
     errno = EIO;

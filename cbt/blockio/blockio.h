@@ -80,6 +80,23 @@ bool fault_due(FaultOn on);
 // How a transfer that fault_due picked goes wrong.
 FaultHow fault_how();
 
+// ---------------------------------------------------------------------------------------------------
+// Crash injection, for the crash matrix: while armed, every writeblk and write_at that is about to move
+// bytes is counted together (process-wide, any descriptor), and the nth one (1 = the next) ends the
+// process with _exit(kCrashExitCode) before a byte of it is written: no atexit handler runs and no dirty
+// buffer of the pool is written back, as when the process is killed there. nth 0 only counts, so that a
+// workload run once whole tells how many writes it makes. Disarmed, the check costs one relaxed atomic
+// load per write.
+// ---------------------------------------------------------------------------------------------------
+inline constexpr int kCrashExitCode = 86;
+
+void crash_arm(uint64_t nth);
+void crash_disarm();
+// Writes counted since crash_arm.
+uint64_t crash_count();
+// Counts this write while armed and ends the process when it is the nth.
+void crash_point();
+
 // Byte-range transfers of the record files, counted by the fault hook like blocks: 1 when all `len`
 // bytes moved at `off`, -1 otherwise (errno as the failing call left it; a read past the end is -1).
 int32_t read_at(int32_t fd, uint64_t off, void *buf, uint32_t len);

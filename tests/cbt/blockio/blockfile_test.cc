@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cbt/blockio/blockio.h"
 #include "host/qrxhost.h"
 #include "qrxcb.h"
 #include "support/test_util.h"
@@ -46,6 +48,51 @@ TEST(BlockTransfer, BlocksSitAtBlockNumberTimesSizeAndShortOrNegativeOnesFail) {
   ::close(fd);
   EXPECT_EQ(readblk(fd, 0, kBlk, got.data()), -1);
   EXPECT_EQ(errno, EBADF) << "the system's errno is kept";
+}
+
+// The crash hook counts block and record writes together and ends the process before the nth one
+// writes anything; a count-only arming tells a workload's writes, and disarmed nothing is counted.
+TEST(CrashHook, TheNthWriteOfBlocksAndRecordsTogetherEndsTheProcessBeforeItWrites) {
+  namespace bio = qrx::blockio;
+  constexpr uint32_t kBlk = 64;
+  qrx::test::TempDir dir;
+  const std::string path = dir.file("crash");
+  const std::string a(kBlk, 'a'), b(kBlk, 'b');
+  // Writes block 0, the record bytes "rec" at 128, block 1, then "end" at 192.
+  const auto workload = [&](int fd) {
+    return writeblk(fd, 0, kBlk, a.data()) == 1 && bio::write_at(fd, 2 * kBlk, "rec", 3) == 1 &&
+           writeblk(fd, 1, kBlk, b.data()) == 1 && bio::write_at(fd, 3 * kBlk, "end", 3) == 1;
+  };
+  const std::string zeros(kBlk, '\0');
+  // The file after the first k writes.
+  const std::string after[] = {"", a, a + zeros + "rec", a + b + "rec",
+                               a + b + "rec" + zeros.substr(3) + "end"};
+  for (uint64_t nth = 1; nth <= 5; ++nth) {
+    ::unlink(path.c_str());
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+      bio::crash_arm(nth);
+      ::_exit(workload(fd) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), nth == 5 ? 0 : bio::kCrashExitCode) << "crash at write " << nth;
+    EXPECT_EQ(qrx::test::read_file(path), after[nth - 1]) << "write " << nth << " must not have started";
+  }
+
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+  bio::crash_arm(0);
+  ASSERT_TRUE(workload(fd));
+  EXPECT_EQ(bio::crash_count(), 4u) << "blocks and records counted together";
+  EXPECT_EQ(readblk(fd, 0, kBlk, std::string(kBlk, '\0').data()), 1);
+  EXPECT_EQ(bio::crash_count(), 4u) << "reads are not counted";
+  bio::crash_disarm();
+  ASSERT_TRUE(workload(fd));
+  EXPECT_EQ(bio::crash_count(), 4u) << "disarmed, nothing is counted";
+  ::close(fd);
 }
 
 TEST(BlockCalls, CreatTruncatesWithTheModeAndNullPathsFail) {
