@@ -33,7 +33,7 @@
 #include <string>
 
 #include "cbt/blockio/blockio.h"
-#include "crash/crash_matrix.h"
+#include "crash_matrix.h"
 #include "host/qrxhost.h"
 
 namespace qrx::crash {

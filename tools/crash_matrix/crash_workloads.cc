@@ -12,7 +12,7 @@
 #include <functional>
 #include <sstream>
 
-#include "crash/crash_matrix.h"
+#include "crash_matrix.h"
 #include "db_tool.h"
 #include "host/qrxhost.h"
 #include "qrx_tool.h"
