@@ -40,9 +40,9 @@ enum { TLG1_ENTRY_EXIT = 64, TLG1_DETAIL = 16, TLG1_BLOCKS = 1 };
 enum { TLG1_EVENT_ENTRY = 0, TLG1_EVENT_EXIT_VALUE = 1, TLG1_EVENT_EXIT = 2 };
 
 typedef struct TLG1_Unit {
-  const char *file;     /* source file the unit belongs to */
-  uint32_t flags;       /* cached flag word; read and written atomically by the service */
-  uint32_t generation;  /* service generation the cached word belongs to; 0 = never synced */
+  const char *file;    /* source file the unit belongs to */
+  uint32_t flags;      /* cached flag word; read and written atomically by the service */
+  uint32_t generation; /* service generation the cached word belongs to; 0 = never synced */
 } TLG1_Unit;
 
 /* Defines the static trace unit of a source file. */
@@ -61,7 +61,8 @@ QRXHOST_API void TLG1_SetFlags(uint32_t flags);
 QRXHOST_API void TLG1_Event(TLG1_Unit *unit, int line, int kind, long value);
 QRXHOST_API void TLG1_Printf(TLG1_Unit *unit, int line, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
-QRXHOST_API void qrxtrerr(TLG1_Unit *unit, int line, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+QRXHOST_API void qrxtrerr(TLG1_Unit *unit, int line, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 QRXHOST_API void qrxtrnot(TLG1_Unit *unit, int line, int severity, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -75,17 +76,17 @@ QRXHOST_API void qrxtrnot(TLG1_Unit *unit, int line, int severity, const char *f
  * step that asks for its own word again (nothing is run), or fn ending by an exception (the word goes
  * back to 0 so that a later call runs it again); and ENOMEM, nothing run, when the service's own
  * bookkeeping could not be allocated. */
-QRXHOST_API int32_t OSV1_InitializeOnce(volatile int32_t *once, void (*fn)(void *), void *arg, const char *file,
-                                        int line);
+QRXHOST_API int32_t OSV1_InitializeOnce(volatile int32_t *once, void (*fn)(void *), void *arg,
+                                        const char *file, int line);
 
 /* A thread-key record: each thread gets its own zero-filled block of `size` bytes on its first
  * OSV1_ResolveThread, handed to init; when the thread ends the block is handed to end and freed. */
 typedef struct OSV1_ThreadKey {
-  uint32_t size;            /* size of the per-thread block in bytes */
-  void (*init)(void *);     /* called with a new block, may be null */
-  void (*end)(void *);      /* called with the block when the thread ends, may be null */
-  volatile int32_t once;    /* service-private: once word of the key */
-  uint32_t key;             /* service-private: the key itself */
+  uint32_t size;         /* size of the per-thread block in bytes */
+  void (*init)(void *);  /* called with a new block, may be null */
+  void (*end)(void *);   /* called with the block when the thread ends, may be null */
+  volatile int32_t once; /* service-private: once word of the key */
+  uint32_t key;          /* service-private: the key itself */
 } OSV1_ThreadKey;
 
 /* The calling thread's block for the key, or null when it cannot be made. */
@@ -134,7 +135,8 @@ QRXHOST_API int32_t RGY1_LocateAnchorAddress(const RGY1_Name *name, void **out, 
  * RGY1_OK when it existed, other values when nothing was made. When two threads ask at once, exactly one
  * of them gets RGY1_CREATED. The record comes from OSV1_GetMem; storage_ctx is not used. A descriptor is
  * malformed when it has no characters or its length exceeds its capacity. */
-QRXHOST_API int32_t RGY1_LocateCreateAnchor(const RGY1_Name *name, uint32_t size, void **out, void *storage_ctx);
+QRXHOST_API int32_t RGY1_LocateCreateAnchor(const RGY1_Name *name, uint32_t size, void **out,
+                                            void *storage_ctx);
 /* The name no longer finds the record (the record itself is the caller's to free, with OSV1_FreeMem, once
  * nobody uses it; a record never freed stays reachable from the service, so it is not reported as leaked). */
 QRXHOST_API int32_t RGY1_ForgetAnchorAddress(const RGY1_Name *name, int32_t *ctx);
@@ -150,18 +152,18 @@ typedef struct HPM1_Handle {
 
 enum {
   HPM1_OK = 0,
-  HPM1_BAD_HANDLE = 1,   /* the handle names no live space */
-  HPM1_NO_MEMORY = 2,    /* allocation failed */
-  HPM1_BAD_SIZE = 3,     /* size outside the area's element size, or zero */
-  HPM1_NOT_ELEMENT = 4   /* FreeStorage of an address that is not a live element */
+  HPM1_BAD_HANDLE = 1, /* the handle names no live space */
+  HPM1_NO_MEMORY = 2,  /* allocation failed */
+  HPM1_BAD_SIZE = 3,   /* size outside the area's element size, or zero */
+  HPM1_NOT_ELEMENT = 4 /* FreeStorage of an address that is not a live element */
 };
 enum { HPM1_ELEMENT_NONE = 0, HPM1_ELEMENT_LIVE = 1, HPM1_ELEMENT_FREE = 2 };
 
 QRXHOST_API int32_t HPM1_GetStorageHandle(HPM1_Handle *out, int32_t *ctx);
-QRXHOST_API int32_t HPM1_CreateArea(const HPM1_Handle *storage, const char *name, int32_t flags, uint32_t min_size,
-                                    uint32_t max_size, HPM1_Handle *area);
-QRXHOST_API int32_t HPM1_CreateHeap(const HPM1_Handle *storage, const char *name, int32_t flags, uint32_t size,
-                                    HPM1_Handle *heap);
+QRXHOST_API int32_t HPM1_CreateArea(const HPM1_Handle *storage, const char *name, int32_t flags,
+                                    uint32_t min_size, uint32_t max_size, HPM1_Handle *area);
+QRXHOST_API int32_t HPM1_CreateHeap(const HPM1_Handle *storage, const char *name, int32_t flags,
+                                    uint32_t size, HPM1_Handle *heap);
 /* A zero-filled piece: from an area, one element (size between the area's min_size and max_size, the
  * element being max_size bytes); from a heap, size bytes. The storage handle itself hands out nothing and
  * cannot be destroyed. */
@@ -190,8 +192,8 @@ typedef struct XFR1_ErrorRecord {
 } XFR1_ErrorRecord;
 
 typedef struct XFR1_Chain {
-  XFR1_Frame *top;         /* current frame, or null */
-  XFR1_ErrorRecord error;  /* the thread's error record */
+  XFR1_Frame *top;        /* current frame, or null */
+  XFR1_ErrorRecord error; /* the thread's error record */
 } XFR1_Chain;
 
 /* The calling thread's frame chain. */
@@ -231,12 +233,19 @@ QRXHOST_API int32_t qrxmscm(QRXMS_Catalog *handle);
  * Test hooks. They let tests observe trace lines, replace the sleep, count storage spaces and make storage
  * calls and allocations fail; programs never need them.
  * ------------------------------------------------------------------------------------------------- */
-enum { QRXHOST_KIND_ERROR = 0, QRXHOST_KIND_NOTICE, QRXHOST_KIND_DETAIL, QRXHOST_KIND_ENTRY, QRXHOST_KIND_EXIT,
-       QRXHOST_KIND_MESSAGE };
+enum {
+  QRXHOST_KIND_ERROR = 0,
+  QRXHOST_KIND_NOTICE,
+  QRXHOST_KIND_DETAIL,
+  QRXHOST_KIND_ENTRY,
+  QRXHOST_KIND_EXIT,
+  QRXHOST_KIND_MESSAGE
+};
 /* Called for every line written, in place of the file or standard error while set; text has no newline.
  * Pass null to go back to the normal sink. Calls are serialised with every other line, so the sink must
  * not write trace lines itself; once the call that replaces a sink returns, the old one is not called. */
-typedef void (*qrxhost_sink_fn)(void *ctx, const char *file, int line, int kind, int severity, const char *text);
+typedef void (*qrxhost_sink_fn)(void *ctx, const char *file, int line, int kind, int severity,
+                                const char *text);
 QRXHOST_API void qrxhost_set_trace_sink(qrxhost_sink_fn fn, void *ctx);
 /* Replaces OSV1_Sleep's wait (null restores the real sleep). */
 QRXHOST_API void qrxhost_set_sleep_hook(void (*fn)(uint32_t seconds));
