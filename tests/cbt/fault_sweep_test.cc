@@ -19,6 +19,7 @@
 #include "host/qrxhost.h"
 #include "qrxcb.h"
 #include "support/counted_new.h"
+#include "support/faults.h"
 #include "support/test_util.h"
 #include "support/tree_model.h"
 
@@ -52,30 +53,12 @@ Workload make_workload(uint64_t seed, int n, int64_t min_len, int64_t max_len) {
 enum State { kAbsent, kPresent, kUnsure };
 enum Outcome { kClean, kFlagged, kSilent };
 
-// What goes wrong: block reads or writes fail, block transfers move short pieces, or allocations fail.
-enum class Kind { kReadFails, kWriteFails, kShortTransfers, kAllocationFails };
-
-const char *kind_name(Kind k) {
-  return k == Kind::kReadFails        ? "reads failing"
-         : k == Kind::kWriteFails     ? "writes failing"
-         : k == Kind::kShortTransfers ? "transfers short"
+// What goes wrong here: block reads or writes fail, transfers move short pieces, or allocations fail.
+const char *kind_name(Fault k) {
+  return k == Fault::kRead            ? "reads failing"
+         : k == Fault::kWrite         ? "writes failing"
+         : k == Fault::kShortTransfer ? "transfers short"
                                       : "allocations failing";
-}
-
-void arm(Kind k, uint64_t nth, bool sticky) {
-  if (k == Kind::kAllocationFails) return qrxhost_alloc_fault(nth, sticky);
-  blockio::fault_arm(k == Kind::kReadFails    ? FaultOn::kRead
-                     : k == Kind::kWriteFails ? FaultOn::kWrite
-                                              : FaultOn::kBoth,
-                     nth, sticky,
-                     k == Kind::kShortTransfers ? blockio::FaultHow::kShort : blockio::FaultHow::kFail);
-}
-uint64_t counted(Kind k) {
-  return k == Kind::kAllocationFails ? qrxhost_alloc_count() : blockio::fault_count();
-}
-void disarm() {
-  blockio::fault_disarm();
-  qrxhost_alloc_fault(0, 0);
 }
 
 // One run in a pool of its own (a pool whose write-backs failed has grown, which would change the
@@ -83,18 +66,18 @@ void disarm() {
 // is judged. *why says what a silent failure was.
 // Allocations are armed before cbinit, since the pool, the control record and the handle are made
 // there and at cbcreate; the other kinds after cbcreate.
-Outcome run(const std::string &path, uint32_t blksize, uint32_t buffers, const Workload &w, Kind kind,
+Outcome run(const std::string &path, uint32_t blksize, uint32_t buffers, const Workload &w, Fault kind,
             uint64_t nth, bool sticky, std::string *why) {
-  const bool from_start = kind == Kind::kAllocationFails;
+  const bool from_start = kind == Fault::kAllocation;
   std::remove(path.c_str());
   std::vector<State> state(w.keys.size(), kAbsent);
-  if (from_start) arm(kind, nth, sticky);
+  if (from_start) arm_fault(kind, nth, sticky);
   const int32_t started = cbinit(buffers, blksize);
   EXPECT_TRUE(started == 1 || (from_start && started == -1 && *qrxcbecd() != 0)) << started;
   cbt_tree *t = started == 1 ? cbcreate(path.c_str(), nullptr, blksize) : nullptr;
   EXPECT_TRUE(t != nullptr || (from_start && *qrxcbecd() != 0));
   int failed = 0;
-  if (!from_start) arm(kind, nth, sticky);
+  if (!from_start) arm_fault(kind, nth, sticky);
   static const decltype(w.steps) kNoSteps;  // both lvalues: the steps are not copied while armed
   for (const auto &[i, to] : t != nullptr ? w.steps : kNoSteps) {
     const std::string &k = w.keys[size_t(i)], &nk = w.keys[size_t(std::max(to, 0))];
@@ -111,8 +94,8 @@ Outcome run(const std::string &path, uint32_t blksize, uint32_t buffers, const W
     if (to >= 0) state[size_t(to)] = r == 1 ? kPresent : kUnsure;
   }
   const bool closed = t != nullptr && cbclose(t) == 1;
-  disarm();
-  if (kind == Kind::kShortTransfers && (failed != 0 || !closed)) *why = "a short transfer made a call fail";
+  disarm_faults();
+  if (kind == Fault::kShortTransfer && (failed != 0 || !closed)) *why = "a short transfer made a call fail";
   // The handle stays open when the flush failed; a close that failed later has let go of it.
   if (t != nullptr && !closed && cbclose(t) != 1 && *qrxcbecd() != 15)
     *why = "the close fails after the fault cleared";
@@ -153,14 +136,14 @@ Outcome run(const std::string &path, uint32_t blksize, uint32_t buffers, const W
 void sweep(uint32_t blksize, uint32_t buffers, const Workload &w) {
   TempDir dir;
   const std::string path = dir.file("sweep.idx");
-  for (Kind kind : {Kind::kReadFails, Kind::kWriteFails, Kind::kShortTransfers, Kind::kAllocationFails}) {
+  for (Fault kind : {Fault::kRead, Fault::kWrite, Fault::kShortTransfer, Fault::kAllocation}) {
     std::string why;  // a run without a fault counts the transfers and must itself be clean
     ASSERT_EQ(run(path, blksize, buffers, w, kind, UINT64_MAX, false, &why), kClean) << why;
-    const uint64_t total = counted(kind);
+    const uint64_t total = faults_counted(kind);
     ASSERT_GT(total, 0u) << kind_name(kind);
     // Short transfers are swept at every point of the database and keyed-file lives; here one point
     // in `stride` is enough to cover every kind of block change.
-    const uint64_t stride = kind == Kind::kShortTransfers ? std::max<uint64_t>(1, total / 150) : 1;
+    const uint64_t stride = kind == Fault::kShortTransfer ? std::max<uint64_t>(1, total / 150) : 1;
     for (bool sticky : {false, true}) {
       int figures[3] = {0, 0, 0};
       for (uint64_t n = 1; n <= total; n += stride) {
@@ -175,10 +158,10 @@ void sweep(uint32_t blksize, uint32_t buffers, const Workload &w) {
           blksize, kind_name(kind), sticky ? "from then" : "once", static_cast<unsigned long long>(total),
           static_cast<unsigned long long>(stride), figures[kClean], figures[kFlagged], figures[kSilent]);
       // Short transfers all complete; some failed read or write fell in the middle of a change.
-      if (kind == Kind::kShortTransfers) {
+      if (kind == Fault::kShortTransfer) {
         EXPECT_EQ(figures[kClean], int((total + stride - 1) / stride));
       }
-      if (kind == Kind::kReadFails || kind == Kind::kWriteFails) {
+      if (kind == Fault::kRead || kind == Fault::kWrite) {
         EXPECT_GT(figures[kFlagged], 0);
       }
     }

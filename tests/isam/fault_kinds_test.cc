@@ -15,6 +15,7 @@
 #include "cbt/blockio/blockio.h"
 #include "isam/record_fixture.h"
 #include "support/counted_new.h"
+#include "support/faults.h"
 
 namespace isamtest {
 namespace {
@@ -158,7 +159,7 @@ void life_line(void *, const char *file, int line, int kind, int, const char *te
   if (std::getenv("QRX_SWEEP_LINES") != nullptr) std::fprintf(stderr, "qrx %s:%d %s\n", file, line, text);
 }
 
-enum class Fault { kSync, kOpen, kWrite, kRangeWrite, kShortTransfer, kAllocation };
+using qrx::test::Fault;
 
 const char *fault_name(Fault f) {
   switch (f) {
@@ -166,6 +167,8 @@ const char *fault_name(Fault f) {
       return "syncs";
     case Fault::kOpen:
       return "opens";
+    case Fault::kRead:
+      return "block reads";
     case Fault::kWrite:
       return "block writes";
     case Fault::kRangeWrite:
@@ -176,36 +179,6 @@ const char *fault_name(Fault f) {
       return "allocations";
   }
   return "?";
-}
-
-// Arms the nth fault of that kind (UINT64_MAX only counts), and reads the count since arming.
-void arm(Fault f, uint64_t nth, bool sticky) {
-  constexpr auto kEveryTransfer = static_cast<blockio::FaultOn>(uint32_t(blockio::FaultOn::kBoth) |
-                                                                uint32_t(blockio::FaultOn::kRangeRead) |
-                                                                uint32_t(blockio::FaultOn::kRangeWrite));
-  switch (f) {
-    case Fault::kAllocation:
-      qrxhost_alloc_fault(nth, sticky);
-      return;
-    case Fault::kShortTransfer:
-      blockio::fault_arm(kEveryTransfer, nth, sticky, blockio::FaultHow::kShort);
-      return;
-    case Fault::kSync:
-      return blockio::fault_arm(blockio::FaultOn::kSync, nth, sticky);
-    case Fault::kOpen:
-      return blockio::fault_arm(blockio::FaultOn::kOpen, nth, sticky);
-    case Fault::kWrite:
-      return blockio::fault_arm(blockio::FaultOn::kWrite, nth, sticky);
-    case Fault::kRangeWrite:
-      return blockio::fault_arm(blockio::FaultOn::kRangeWrite, nth, sticky);
-  }
-}
-uint64_t counted(Fault f) {
-  return f == Fault::kAllocation ? qrxhost_alloc_count() : blockio::fault_count();
-}
-void disarm() {
-  blockio::fault_disarm();
-  qrxhost_alloc_fault(0, 0);
 }
 
 struct FaultKinds : IsamTest, testing::WithParamInterface<std::tuple<Fault, bool>> {};
@@ -223,10 +196,10 @@ TEST_P(FaultKinds, EveryFailureAnsweredNothingLeakedAndTheFilesHoldWhatWasReport
     Life life;
     g_verified_in_life = false;
     qrxhost_set_trace_sink(&life_line, nullptr);
-    arm(fault, n, sticky);
+    qrx::test::arm_fault(fault, n, sticky);
     live(base.c_str(), plan, life);
-    const bool reached = counted(fault) >= n;
-    disarm();
+    const bool reached = qrx::test::faults_counted(fault) >= n;
+    qrx::test::disarm_faults();
     qrxhost_set_trace_sink(nullptr, nullptr);
     EXPECT_EQ(life.bad_answers, 0) << "a call answered " << life.first_bad;
     EXPECT_EQ(life.wrong_reads, 0) << "of " << life.reads << " records read back";

@@ -18,6 +18,7 @@
 #include "cbt/blockio/blockio.h"
 #include "keyed_fixture.h"
 #include "support/counted_new.h"
+#include "support/faults.h"
 
 namespace keyedtest {
 namespace {
@@ -147,24 +148,9 @@ void live(const std::string &name, const Plan &plan, Life &life) {
 
 void drop_line(void *, const char *, int, int, int, const char *) {}
 
-enum class Kind { kAllocation, kShortTransfer };
+using qrx::test::Fault;
 
-void arm(Kind k, uint64_t nth, bool sticky) {
-  constexpr auto kEveryTransfer = static_cast<blockio::FaultOn>(uint32_t(blockio::FaultOn::kBoth) |
-                                                                uint32_t(blockio::FaultOn::kRangeRead) |
-                                                                uint32_t(blockio::FaultOn::kRangeWrite));
-  if (k == Kind::kAllocation) return qrxhost_alloc_fault(nth, sticky);
-  blockio::fault_arm(kEveryTransfer, nth, sticky, blockio::FaultHow::kShort);
-}
-uint64_t counted(Kind k) {
-  return k == Kind::kAllocation ? qrxhost_alloc_count() : blockio::fault_count();
-}
-void disarm() {
-  blockio::fault_disarm();
-  qrxhost_alloc_fault(0, 0);
-}
-
-struct KeyedFaults : KeyedTest, testing::WithParamInterface<std::tuple<Kind, bool>> {};
+struct KeyedFaults : KeyedTest, testing::WithParamInterface<std::tuple<Fault, bool>> {};
 
 TEST_P(KeyedFaults, EveryCallAnswersAsDocumentedNothingLeaksAndTheFileHoldsWhatWasReported) {
   const auto [kind, sticky] = GetParam();
@@ -184,14 +170,14 @@ TEST_P(KeyedFaults, EveryCallAnswersAsDocumentedNothingLeaksAndTheFileHoldsWhatW
     Life life;
     if (std::getenv("QRX_SWEEP_LINES") == nullptr)  // error lines are expected, and a capture allocates
       qrxhost_set_trace_sink(&drop_line, nullptr);
-    arm(kind, n, sticky);
+    qrx::test::arm_fault(kind, n, sticky);
     live(base, plan, life);
-    const bool reached = counted(kind) >= n;
-    disarm();
+    const bool reached = qrx::test::faults_counted(kind) >= n;
+    qrx::test::disarm_faults();
     qrxhost_set_trace_sink(nullptr, nullptr);
     EXPECT_EQ(life.bad, 0) << "call " << life.first_bad_step << " answered " << life.first_bad_status;
     EXPECT_EQ(life.wrong_reads, 0);
-    if (kind == Kind::kShortTransfer) {
+    if (kind == Fault::kShortTransfer) {
       EXPECT_TRUE(life.all_ok) << "a short transfer made a call fail";
     }
     Terminate();
@@ -237,13 +223,13 @@ TEST_P(KeyedFaults, EveryCallAnswersAsDocumentedNothingLeaksAndTheFileHoldsWhatW
   std::printf(
       "keyed file, %-15s %-9s: %4llu points, %4d clean, %4d flagged, 0 silent; %4d lives with every "
       "call successful\n",
-      kind == Kind::kAllocation ? "allocations" : "short transfers", sticky ? "from then" : "once",
+      kind == Fault::kAllocation ? "allocations" : "short transfers", sticky ? "from then" : "once",
       static_cast<unsigned long long>(n - 1), clean, flagged, whole);
   EXPECT_GT(n, 1u) << "the life never reached the fault";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, KeyedFaults,
-                         testing::Combine(testing::Values(Kind::kAllocation, Kind::kShortTransfer),
+                         testing::Combine(testing::Values(Fault::kAllocation, Fault::kShortTransfer),
                                           testing::Bool()));
 
 }  // namespace
