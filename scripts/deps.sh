@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, tests, tool and benchmarks need, when they are missing.
 set -euo pipefail
-pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libcsv-dev)
+pkgs=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libcsv-dev man-db)
 need=()
 for pkg in "${pkgs[@]}"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
