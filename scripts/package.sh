@@ -10,17 +10,8 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=build/package
 
-# pkg-config, dpkg-shlibdeps (dpkg-dev) and man, installed when missing.
-need=()
-for pkg in pkg-config dpkg-dev man-db file; do dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg"); done
-if [ ${#need[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq "${need[@]}"
-fi
-scripts/deps.sh
+# The build packages, and pkg-config, dpkg-shlibdeps (dpkg-dev) and file for cpack, when missing.
+scripts/deps.sh pkg-config dpkg-dev file
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQRX_BUILD_TESTS=OFF -DQRX_BUILD_TOOLS=ON >/dev/null
 cmake --build "$build"
@@ -32,6 +23,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 export QRX_TRACE_FLAGS=0
 
 fail() { echo "package.sh: FAILED: $*" >&2; exit 1; }
+# (Checks read files, never `cmd | grep -q`: under pipefail an early grep exit fails the writer.)
 
 # What an install must hold (paths under the prefix; lib/ as GNUInstallDirs names it here).
 expected_files() {
@@ -70,7 +62,8 @@ run_examples() { # directory of the built examples
   "$1/pool_demo" "$tmp/pool" >/dev/null || fail "$1/pool_demo"
   "$1/keyed_file" >"$tmp/keyed.out" 2>/dev/null || fail "$1/keyed_file"
   diff -u examples/keyed_file.out "$tmp/keyed.out" || fail "$1/keyed_file printed something else"
-  ldd "$1/pool_demo" | grep -q "$prefix/$libdir/libqrx01p2.so.0" || fail "$1/pool_demo does not load the installed library"
+  ldd "$1/pool_demo" >"$tmp/ldd"
+  grep -q "$prefix/$libdir/libqrx01p2.so.0" "$tmp/ldd" || fail "$1/pool_demo does not load the installed library: $(cat "$tmp/ldd")"
 }
 
 # Through pkg-config, as a C11 program built by hand.
@@ -89,7 +82,8 @@ cmake -S examples/installed -B "$tmp/cm" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" 
 cmake --build "$tmp/cm" >/dev/null
 run_examples "$tmp/cm"
 "$tmp/cm/pool_demo_static" "$tmp/pool" >/dev/null || fail "pool_demo_static"
-if ldd "$tmp/cm/pool_demo_static" | grep -q qrx; then fail "pool_demo_static loads a shared libqrx"; fi
+ldd "$tmp/cm/pool_demo_static" >"$tmp/ldd"
+if grep -q qrx "$tmp/ldd"; then fail "pool_demo_static loads a shared libqrx: $(cat "$tmp/ldd")"; fi
 echo "package.sh: the examples built through find_package(qrx01p2 CONFIG) run, shared and static"
 
 # The Debian package: its contents, its control data, and the unpacked tree at work.
@@ -101,10 +95,11 @@ for f in $(expected_files "$libdir"); do
   grep -qxF "$f" "$tmp/contents" || fail "$(basename "$deb") lacks /usr/$f"
 done
 dpkg-deb -f "$deb" Package Version Depends
-dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "the package declares no run-time dependencies"
+[[ "$(dpkg-deb -f "$deb" Depends)" == *libc6* ]] || fail "the package declares no run-time dependencies"
 dpkg-deb -x "$deb" "$tmp/debroot"
-"$tmp/debroot/usr/bin/qrx" demo "$tmp/demo" --keys 2000 --records 500 --keyed 500 --block-size 512 |
-  grep -q "qrx demo: every step succeeded" || fail "the packaged qrx demo"
+"$tmp/debroot/usr/bin/qrx" demo "$tmp/demo" --keys 2000 --records 500 --keyed 500 --block-size 512 \
+  >"$tmp/demo.out" || fail "the packaged qrx demo"
+grep -q "qrx demo: every step succeeded" "$tmp/demo.out" || fail "the packaged qrx demo: $(tail -5 "$tmp/demo.out")"
 for page in "$tmp"/debroot/usr/share/man/man*/*; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "$page renders with warnings: $warnings"
