@@ -6,9 +6,10 @@
 //   qrx idx dump FILE [--raw]  the dump by levels, or in block order with --raw, on standard output
 //   qrx db ...                 databases: create, load, export, get, scan, stat, verify, rebuild,
 //                              copy, rename, destroy, index add|rm, dump (db_cli.cc)
-//   qrx demo [DIR] [--keys N] [--records N] [--keyed N]
+//   qrx demo [DIR] [--keys N] [--records N] [--keyed N] [--block-size N] [--seed N]
 //                              builds, changes, walks and verifies a sample index, a sample
 //                              database and a keyed file in DIR
+// Exit status: 0, 1 when a command fails or finds damage, 2 when the command line does not parse.
 //
 // Index files of `qrx idx` are files ordered by the default compare (bytes, then the shorter key first).
 #include <CLI/CLI.hpp>
@@ -71,6 +72,12 @@ int main(int argc, char **argv) {
   demo->add_option("--seed", demo_opt.seed, "Seed of the key generator")->capture_default_str();
   demo->callback([&] { status = cmd_demo(demo_opt); });
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError &e) {
+    // --help is a "parse error" of status 0. A command line that does not parse exits with 2, apart from
+    // the 1 of a command that ran and failed, as the usual Unix tools do.
+    return app.exit(e) == 0 ? 0 : 2;
+  }
   return status;
 }
