@@ -6,7 +6,9 @@
  *     database object stands for one database name in the whole process: every iopen_db of that name
  *     returns it and counts the open; it stays cached after the last close until the last isamexit.
  *  2. Operations return 1 (or an object) on success and -1 (or null) on failure, with the reason in the
- *     calling thread's error number *qrxiseno() (texts from qrxismsg). Every operation sets it to 0 first.
+ *     calling thread's error number *qrxiseno() (texts from qrxismsg). Every operation on a database,
+ *     an index or the layer sets it to 0 first; the queries of the error itself (qrxiseno, qrxismsg,
+ *     qrxisprg, iprterr) and of the current database (qrxiscdb) leave it alone.
  *     A failure of the B-tree layer below is error 9; its own codes are in qrxcb.h (*qrxcbecd()).
  *  3. Field values and key values travel in their stored form: numbers as big-endian bytes (an I_INT 7 is
  *     00 00 00 07), I_FLOAT and I_DOUBLE as big-endian IEEE bytes, I_CHAR and I_BINARY as their declared

@@ -211,7 +211,8 @@ QRX_API int32_t qrxkyrc(KeyHandle cursor, const void *key, int32_t key_len);
  * once: a second close, or a close after its file's CloseFile, gives 2. */
 QRX_API int32_t qrxkycc(KeyHandle cursor, uint32_t *reason);
 /* ReadByKey: the record with that key; a partial key finds the first record whose key begins with it.
- * 5 when there is none (record length 0). Moves the file's position (see UpdateHeldRecord). */
+ * 5 when there is none; *rec_len is written only on success. Moves the file's position (see
+ * UpdateHeldRecord). */
 QRX_API int32_t qrxkyrbk(KeyHandle file, const void *key, int32_t key_len, void *buf, int32_t buf_len,
                          int32_t *rec_len);
 /* AddRecord: adds a record of at most the record length (a shorter one is padded with blanks). A key
