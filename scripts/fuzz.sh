@@ -6,13 +6,18 @@
 # and the target's log in build/fuzz/logs/TARGET.log. New corpus inputs stay in build/fuzz/corpus/TARGET/
 # for the next run. With --runs N each target runs for N executions instead (the long runs behind the
 # README's figures), and naming targets runs only those.
+# An input that runs longer than QRX_FUZZ_TIMEOUT seconds (default 10, with --runs 60) is reported as a
+# hang. libFuzzer measures it in wall-clock time, so a long run at low priority beside other work needs
+# the larger default: starved of the processor, it once took a 0.3-second input for a hang.
 #   usage: scripts/fuzz.sh [SECONDS | --runs N] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 limit=(-max_total_time="${1:-60}")
 what="${1:-60}s"
+timeout=${QRX_FUZZ_TIMEOUT:-10}
 if [ "${1:-}" = "--runs" ]; then
   limit=(-runs="$2")
+  timeout=${QRX_FUZZ_TIMEOUT:-60}
   what="$2 executions"
   shift 2
 else
@@ -135,7 +140,7 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   echo "fuzz.sh: $t for $what"
   started=$SECONDS
-  if "$build/bin/$t" "${limit[@]}" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
+  if "$build/bin/$t" "${limit[@]}" -timeout="$timeout" -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
     -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" ${extra[$t]:-} \
     "$build/corpus/$t" "$build/seeds/$t" $(ls -d "fuzz/regressions/${t%_fuzzer}" 2>/dev/null) >"$log" 2>&1; then
     grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
