@@ -4,7 +4,8 @@
 #   - the version scripts include/qrx01p2.map and host/qrxhost.map,
 #   - the SYNOPSIS of each header's manual page (include/NAME.3 for include/NAME.h),
 #   - the dynamic symbols the built libraries define.
-# It also requires every manual page of the project to render without a single warning.
+# It also requires every manual page of the project to render without a single warning, and the C
+# program of each section-3 page's EXAMPLES to compile as C11 against the headers without a warning.
 #   usage: api_surface.sh SOURCE_DIR LIBQRX01P2_SO LIBQRXHOST_SO
 set -euo pipefail
 src=$1 lib=$2 host=$3
@@ -70,6 +71,23 @@ for page in "$src"/include/*.3 "$src"/tools/qrx/*.1; do
     failed=1
   else
     echo "ok: ${page#"$src"/} renders without warnings"
+  fi
+done
+
+# The examples, roff escapes undone, compiled as they stand.
+for page in "$src"/include/*.3; do
+  sed -n '/^\.EX/,/^\.EE/p' "$page" | sed -e '/^\.E[XE]/d' -e 's/\\-/-/g' -e 's/\\e/\\/g' -e 's/\\(aq/'"'"'/g' \
+    -e 's/\\(dq/"/g' -e 's/\\&//g' >"$work/example.c"
+  if [ ! -s "$work/example.c" ]; then
+    echo "FAILED: ${page#"$src"/} has no example"
+    failed=1
+  elif ! "${CC:-cc}" -std=c11 -Wall -Wextra -Werror -fsyntax-only -I"$src/include" -x c "$work/example.c" \
+    >"$work/cc.out" 2>&1; then
+    echo "FAILED: the example of ${page#"$src"/} does not compile:"
+    cat "$work/cc.out"
+    failed=1
+  else
+    echo "ok: the example of ${page#"$src"/} compiles"
   fi
 done
 exit $failed
