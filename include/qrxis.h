@@ -191,9 +191,11 @@ QRX_API int32_t igetrec2(isam_db *db, isam_index *idx, void *const *dests, const
 QRX_API int32_t qrxisrrc(isam_db *db, isam_index *idx, void *buf, uint32_t size, uint32_t *len);
 /* igetreclen: *len = the stored length (the room the record occupies, at least its data length). */
 QRX_API int32_t qrxisgrl(isam_db *db, isam_index *idx, uint32_t *len);
-/* iaddrec: adds a record (one value per field) and an entry in every index; with idx, leaves idx on the
+/* Changes. A database open read-only refuses all five (iaddrec, iaddrec2, idelrec, imodrec, imodrec2)
+ * with -1, error 7; idelrec, imodrec and imodrec2 refuse a null idx with -1, error 2.
+ * iaddrec: adds a record (one value per field) and an entry in every index; with idx, leaves idx on the
  * new record. A unique index that already holds the key: -1, error 9 (the B-tree layer's error 17), and
- * nothing of the record remains. A database open read-only: -1, error 7. */
+ * nothing of the record remains. */
 QRX_API int32_t qrxisadd(isam_db *db, isam_index *idx, const void *const *fields);
 /* iaddrec2: adds a record from its stored data bytes (len of them: exactly the fixed record length, or at
  * least the shortest one, holding every field; else error 7). key (keylen bytes) is the record's key in
@@ -338,7 +340,8 @@ QRX_API int32_t qrxiscpd(const char *src, const char *dst, const char *idxname, 
 QRX_API int32_t qrxiscpy(const char *src, const char *dst, const char *idxname, int32_t blocksize);
 /* idestroy_db: removes the data and index files. Error 3 while the process has an object of that name
  * (open or cached); 10 when a file cannot be removed. qrxisren: renames both files (the data file back
- * when the index file cannot follow): error 3, or 15. After success both leave error 1. */
+ * when the index file cannot follow): error 3, 15, or 16 when a file name cannot be made. After success
+ * both leave error 1. */
 QRX_API int32_t qrxisdst(const char *name);
 QRX_API int32_t qrxisren(const char *from, const char *to);
 /* imkindex: adds an index (name with options, e.g. "BYID,U") over key field specifications ("FIELD",
