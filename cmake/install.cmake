@@ -10,8 +10,6 @@ include(CMakePackageConfigHelpers)
 
 set(QRX_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qrx01p2)
 
-set_target_properties(qrx01p2_static PROPERTIES EXPORT_NAME qrx01p2_static)
-set_target_properties(qrxhost_static PROPERTIES EXPORT_NAME qrxhost_static)
 install(TARGETS qrx01p2 qrxhost qrx01p2_static qrxhost_static EXPORT qrx01p2Targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Unspecified
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
