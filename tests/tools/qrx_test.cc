@@ -56,8 +56,9 @@ TEST(QrxTool, StatVerifyAndMissingFiles) {
     EXPECT_EQ(qrx(std::string("idx ") + cmd + " " + dir.file("no")), 1);
   // Command lines that do not parse: 2, whatever the parser's reason.
   for (const char *args : {"idx stat", "nonsense", "demo --keys abc", "demo --block-size 10",
-                           "idx stat --x a", "db load onlyname", "db scan x --limit"})
+                           "idx stat --x a", "db load onlyname", "db scan x --limit", "db scan x --limit -1"})
     EXPECT_EQ(qrx(args), 2) << args;
+  EXPECT_EQ(qrx("demo " + dir.file("d") + " --seed -5"), 2);  // not a seed of 2^64 - 5
   EXPECT_EQ(qrx("db --help"), 0);
 }
 

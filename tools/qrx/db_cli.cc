@@ -63,7 +63,8 @@ void add_db_commands(CLI::App &app, int &status) {
   scan->add_option("NAME", a.name, "Database name")->required();
   scan->add_option("INDEX", a.index, "Index name");
   scan->add_option("--from", a.values, "Start at this key (its first fields), or the next greater one");
-  scan->add_option("--limit", a.limit, "Print at most this many records (0: all)");
+  scan->add_option("--limit", a.limit, "Print at most this many records (0: all)")
+      ->check(CLI::NonNegativeNumber);
   scan->add_flag("--csv", a.csv, "Print CSV instead of a table");
   scan->callback([&] { status = cmd_db_scan(a.name, a.index, a.values, a.limit, a.csv); });
 

@@ -69,7 +69,9 @@ int main(int argc, char **argv) {
   demo->add_option("--block-size", demo_opt.blksize, "Block size of the index files in bytes")
       ->capture_default_str()
       ->check(CLI::Range(88u, 65536u));
-  demo->add_option("--seed", demo_opt.seed, "Seed of the key generator")->capture_default_str();
+  demo->add_option("--seed", demo_opt.seed, "Seed of the key generator")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
   demo->callback([&] { status = cmd_demo(demo_opt); });
 
   try {
