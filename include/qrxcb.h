@@ -28,7 +28,8 @@ extern "C" {
  * Block files and paths. Thin wrappers over the POSIX file calls used for every file of the library.
  * ------------------------------------------------------------------------------------------------- */
 
-/* creat(path, mode): a descriptor or -1. */
+/* creat(path, mode): a descriptor or -1; -1 (errno EAGAIN or EACCES) without touching the file when
+ * another process has it open for writing. The descriptor holds the file lock until it is closed. */
 QRX_API int32_t qrxcb_creat(const char *path, uint32_t mode);
 /* open(path, flags, mode): descriptor or -1 (errno from the open). A failure that waiting can cure
  * (EMFILE, ENFILE, EINTR, EAGAIN, ENOMEM, EBUSY, ETXTBSY) is tried up to 10 times with a 1-second pause

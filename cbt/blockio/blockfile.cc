@@ -152,6 +152,10 @@ int32_t transfer_all(int32_t fd, Buf *buf, uint32_t len, off_t off, Xfer xfer, b
 
 }  // namespace
 
+// creat(2), except that a file another process holds the file lock on (open for writing) is left as it
+// is and -1 comes back (errno EAGAIN or EACCES): the file is emptied only under the lock, which the
+// returned descriptor holds until it is closed. A plain creat would truncate under a writer that goes on
+// writing blocks from its cache into the emptied file.
 int32_t qrxcb_creat(const char *path, uint32_t mode) {
   QRX_ENTRY();
   int32_t fd = -1;
@@ -159,8 +163,13 @@ int32_t qrxcb_creat(const char *path, uint32_t mode) {
     errno = EINVAL;
   } else if (injected(qrx::blockio::FaultOn::kOpen) == Injected::kFail) {
     errno = ENOSPC;
-  } else {
-    fd = ::creat(path, static_cast<mode_t>(mode));
+  } else if ((fd = ::open(path, O_WRONLY | O_CREAT, static_cast<mode_t>(mode))) >= 0) {
+    if (qrxcb_LockFile(fd) != 0 || ::ftruncate(fd, 0) != 0) {
+      const int err = errno;
+      ::close(fd);
+      fd = -1;
+      errno = err;
+    }
   }
   QRX_EXIT(fd);
   return fd;

@@ -125,6 +125,11 @@ TEST(FileLock, TheLayersRefuseASecondWriterAndLetReadersIn) {
     EXPECT_EQ(cbopen(idx.c_str(), 2, nullptr), nullptr);
     EXPECT_EQ(*qrxcbbpe(), uint32_t{QRXCB_POOL_IO});
     EXPECT_TRUE(trace.contains(QRXHOST_KIND_ERROR, "Unable to obtain file lock for " + idx));
+    // Nor is the file created over (emptied) under its writer.
+    const std::string bytes = tb::read_file(idx);
+    EXPECT_EQ(cbcreate(idx.c_str(), nullptr, 512), nullptr);
+    EXPECT_EQ(*qrxcbecd(), 1u);
+    EXPECT_EQ(tb::read_file(idx), bytes);
     cbt_tree *reader = cbopen(idx.c_str(), 1, nullptr);
     EXPECT_NE(reader, nullptr) << "a reader is not locked out";
     EXPECT_EQ(cbclose(reader), 1);
@@ -136,6 +141,11 @@ TEST(FileLock, TheLayersRefuseASecondWriterAndLetReadersIn) {
     EXPECT_EQ(iopen_db(base.c_str(), 2), nullptr);
     EXPECT_EQ(*qrxiseno(), QRXIS_IN_USE);
     EXPECT_TRUE(trace.contains(QRXHOST_KIND_ERROR, "Unable to obtain file lock for " + base + ".DB"));
+    const std::string data = tb::read_file(base + ".DB"), index = tb::read_file(base + ".IDX");
+    EXPECT_EQ(icreate_db(base.c_str(), 512, fields), nullptr);
+    EXPECT_EQ(*qrxiseno(), QRXIS_IO);
+    EXPECT_EQ(tb::read_file(base + ".DB"), data);
+    EXPECT_EQ(tb::read_file(base + ".IDX"), index);
     EXPECT_EQ(isamexit(), 1);
     isam_db *reader = iopen_db(base.c_str(), 1);
     EXPECT_NE(reader, nullptr) << "a reader is not locked out";
