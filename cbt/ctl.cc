@@ -600,6 +600,8 @@ Tree *cbt_create(const char *name, cbt_keycmp_fn cmp, uint32_t blksize) {
     KeepCodes keep;
     B_treefree(t);
     B_ctlfree(ctl);
+    // A file this call made and could not finish is not left behind for a later open to refuse.
+    if (fd >= 0) qrxcb_unlink(name);
     return nullptr;
   }
   return t;
