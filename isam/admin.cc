@@ -5,6 +5,9 @@
 // fails: a failed copy leaves what was copied, a failed imkindex may leave its description in the file,
 // a failed irmindex leaves the index partly emptied. An index that imkindex accepts is parsed by the same
 // rules as the next open, so it always opens again.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +24,17 @@ namespace {
 // Index numbers an index may take: descriptions are 0 (the "Physical Index"), the free-space keys use
 // the two numbers above kMaxIndexNumber.
 constexpr int32_t kNumbers = kMaxIndexNumber + 1;
+
+// Whether another open for writing (another process, or a tree opened on the file by name here) holds
+// the file lock of a database file. A file that is missing or cannot be opened read/write holds none.
+// The probe's own lock goes with its close.
+bool written_elsewhere(const char *file) {
+  const int fd = ::open(file, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool held = qrxcb_LockFile(fd) != 0;
+  ::close(fd);
+  return held;
+}
 
 void report_progress(uint32_t count) {
   if (Anchor *a = anchor_peek(); a != nullptr && a->progress != nullptr) a->progress(count);
@@ -331,6 +345,12 @@ int32_t destroy_db(const char *name) {
     set_errno(Err::kName);
     return -1;
   }
+  // Nor is a database another process is writing removed: its writes would go on into unlinked files
+  // and be lost at its close.
+  if (written_elsewhere(data) || written_elsewhere(idx)) {
+    set_errno(Err::kInUse);
+    return -1;
+  }
   int32_t rc = 1;
   for (const char *file : {data, idx}) {
     if (qrxcb_unlink(file) != 0) {
@@ -351,6 +371,13 @@ int32_t rename_db(const char *from, const char *to) {
   if (!make_file_names(from, fdata, fidx) || !make_file_names(to, tdata, tidx)) {
     set_errno(Err::kName);
     return -1;
+  }
+  // Nor are files another process is writing moved away from the names it reopens them by, or replaced.
+  for (const char *file : {fdata, fidx, tdata, tidx}) {
+    if (written_elsewhere(file)) {
+      set_errno(Err::kInUse);
+      return -1;
+    }
   }
   if (std::rename(fdata, tdata) != 0) {
     set_errno(Err::kRename);

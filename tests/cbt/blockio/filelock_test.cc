@@ -146,6 +146,13 @@ TEST(FileLock, TheLayersRefuseASecondWriterAndLetReadersIn) {
     EXPECT_EQ(*qrxiseno(), QRXIS_IO);
     EXPECT_EQ(tb::read_file(base + ".DB"), data);
     EXPECT_EQ(tb::read_file(base + ".IDX"), index);
+    // Nor are its files removed or renamed away from under it.
+    EXPECT_EQ(idestroy_db(base.c_str()), -1);
+    EXPECT_EQ(*qrxiseno(), QRXIS_IN_USE);
+    EXPECT_EQ(qrxisren(base.c_str(), dir.file("moved").c_str()), -1);
+    EXPECT_EQ(*qrxiseno(), QRXIS_IN_USE);
+    EXPECT_EQ(tb::read_file(base + ".DB"), data);
+    EXPECT_EQ(tb::read_file(base + ".IDX"), index);
     EXPECT_EQ(isamexit(), 1);
     isam_db *reader = iopen_db(base.c_str(), 1);
     EXPECT_NE(reader, nullptr) << "a reader is not locked out";
