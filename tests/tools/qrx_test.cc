@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "qrxcb.h"
+#include "qrxis.h"
 #include "support/test_util.h"
 #include "support/tree_builder.h"
 
@@ -352,6 +353,28 @@ TEST_F(QrxDb, CopyRenameIndexesDumpAndDestroy) {
   ASSERT_EQ(db("destroy " + path("c")).status, 0);
   EXPECT_FALSE(std::filesystem::exists(path("c.DB")));
   EXPECT_FALSE(std::filesystem::exists(path("c.IDX")));
+}
+
+// While this process has the database open for writing, the tool (another process) neither rebuilds,
+// replaces, destroys nor renames it: the files stay byte for byte; once closed, all of it works again.
+TEST_F(QrxDb, ADatabaseOpenForWritingElsewhereIsLeftAlone) {
+  create("w");
+  isam_db *held = iopen_db(path("w").c_str(), 2);
+  ASSERT_NE(held, nullptr);
+  const std::string data = read_file(path("w.DB")), index = read_file(path("w.IDX"));
+  for (const std::string &args : {"rebuild " + path("w"), "create " + path("w") + " --field X --force",
+                                  "destroy " + path("w"), "rename " + path("w") + " " + path("v")}) {
+    const Outcome r = db(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_EQ(read_file(path("w.DB")), data) << args;
+    EXPECT_EQ(read_file(path("w.IDX")), index) << args;
+  }
+  EXPECT_NE(db("rebuild " + path("w")).err.find("open for writing in another process"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(path("w.IDX.old")));
+  EXPECT_EQ(iclose_db(held), 1);
+  EXPECT_EQ(isamexit(), 1);
+  EXPECT_EQ(db("rebuild " + path("w")).status, 0);
+  EXPECT_EQ(db("destroy " + path("w")).status, 0);
 }
 
 TEST_F(QrxDb, BadInputGivesOneLineAndFailure) {

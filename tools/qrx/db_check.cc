@@ -247,7 +247,7 @@ int cmd_db_verify(const std::string &name, bool all) {
 }
 
 int cmd_db_rebuild(const std::string &name, const std::vector<std::string> &index_args, uint32_t blksize) {
-  if (!check_db_files(name, true)) return 1;
+  if (!check_db_files(name, true) || !not_written_elsewhere(name, "nothing was rebuilt")) return 1;
   const std::string data = data_file_name(name), idx = index_file_name(name), old = idx + ".old";
   DataFile df;
   std::string why;

@@ -10,6 +10,7 @@ namespace {
 
 // Removes the files of a database that is to be replaced; false with a line when one stays.
 bool remove_db_files(const std::string &name) {
+  if (!not_written_elsewhere(name, "it is not replaced")) return false;
   for (const std::string &f : {data_file_name(name), index_file_name(name)})
     if (is_file(f) && qrxcb_unlink(f.c_str()) != 0 && is_file(f)) {
       fail(f + ": cannot be removed");

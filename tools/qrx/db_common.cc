@@ -1,5 +1,6 @@
 // db_common.cc - what every `qrx db` command shares: the library session and its error lines, opening
 // a database, reading a record, the index syntax of `create`, printing records and the progress bar.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -107,6 +108,20 @@ std::string isam_error_text() {
   if (!g_lines.empty()) s += " [" + g_lines.front() + "]";  // the first line kept names the cause
   g_lines.clear();
   return s;
+}
+
+bool not_written_elsewhere(const std::string &name, const std::string &what) {
+  for (const std::string &f : {data_file_name(name), index_file_name(name)}) {
+    const int fd = ::open(f.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;
+    const bool held = qrxcb_LockFile(fd) != 0;
+    ::close(fd);  // and the probe's own lock with it
+    if (held) {
+      fail(f + " is open for writing in another process; " + what);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool check_db_files(const std::string &name, bool must_exist) {

@@ -83,6 +83,10 @@ class OpenDb {
 // (`must_exist`) or either does (`!must_exist`).
 bool check_db_files(const std::string &name, bool must_exist);
 
+// false with a line when another process has a file of the database open for writing (holds its file
+// lock): its files are then not removed, replaced or moved aside. `what` says what is not done.
+bool not_written_elsewhere(const std::string &name, const std::string &what);
+
 // The current record of idx read whole: values[i] points at field i inside buf. 1, or the index's state
 // (-2, -3, -4), or -1.
 int32_t read_current(isam_db *db, isam_index *idx, std::vector<uint8_t> &buf, std::vector<void *> &values,
