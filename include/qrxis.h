@@ -340,9 +340,9 @@ QRX_API int32_t qrxiscpd(const char *src, const char *dst, const char *idxname, 
 QRX_API int32_t qrxiscpy(const char *src, const char *dst, const char *idxname, int32_t blocksize);
 /* idestroy_db: removes the data and index files. Error 3 while the process has an object of that name
  * (open or cached), or while a file is open for writing elsewhere (another process, an index file opened
- * by name) and its lock held: nothing is removed or renamed then. 10 when a file cannot be removed. qrxisren: renames both files (the data file back
- * when the index file cannot follow): error 3, 15, or 16 when a file name cannot be made. After success
- * both leave error 1. */
+ * by name) and holds its lock: nothing is removed or renamed then. 10 when a file cannot be removed.
+ * qrxisren: renames both files (the data file back when the index file cannot follow): error 3, 15, or
+ * 16 when a file name cannot be made. After success both leave error 1. */
 QRX_API int32_t qrxisdst(const char *name);
 QRX_API int32_t qrxisren(const char *from, const char *to);
 /* imkindex: adds an index (name with options, e.g. "BYID,U") over key field specifications ("FIELD",
