@@ -9,6 +9,8 @@
 # An input that runs longer than QRX_FUZZ_TIMEOUT seconds (default 10, with --runs 60) is reported as a
 # hang. libFuzzer measures it in wall-clock time, so a long run at low priority beside other work needs
 # the larger default: starved of the processor, it once took a 0.3-second input for a hang.
+# QRX_FUZZ_WORKERS=W runs each target as W processes at once on its one corpus (libFuzzer's jobs), each
+# for N/W executions (rounded up) or for the seconds given, sharing what they find as they go.
 #   usage: scripts/fuzz.sh [SECONDS | --runs N] [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -132,6 +134,28 @@ declare -A max_len=([index_file_fuzzer]=32768 [database_fuzzer]=16384 [keyed_fuz
 # lines and the sanitizers' reports still reach the log, which would otherwise grow by a gigabyte a run).
 declare -A extra=([csv_load_fuzzer]=-close_fd_mask=2 [database_fuzzer]=-close_fd_mask=2)
 
+workers=${QRX_FUZZ_WORKERS:-1}
+# Runs target $1 with its log in $2; fails when the target reported a finding. Workers write their
+# output to build/fuzz/logs/TARGET.workers/fuzz-J.log as they go, and libFuzzer copies each into the
+# target's log when that worker ends.
+run_target() {
+  local t=$1 log bin corpus seeds regressions dir
+  log=$(realpath -m "$2") dir=$(realpath -m "${2%.log}.workers")
+  bin=$(realpath "$build/bin/$t") corpus=$(realpath "$build/corpus/$t") seeds=$(realpath "$build/seeds/$t")
+  regressions=$(realpath -m "fuzz/regressions/${t%_fuzzer}")
+  [ -d "$regressions" ] || regressions=""
+  local args=(-timeout="$timeout" -rss_limit_mb=2048 -max_len="${max_len[$t]}" -print_final_stats=1
+    -artifact_prefix="$(realpath "$build/artifacts/$t")/" ${extra[$t]:-} "$corpus" "$seeds" $regressions)
+  if [ "$workers" -le 1 ]; then
+    "$bin" "${limit[@]}" "${args[@]}" >"$log" 2>&1
+    return
+  fi
+  local each=("${limit[@]}")
+  [ "${limit[0]%%=*}" = -runs ] && each=(-runs=$(((${limit[0]#*=} + workers - 1) / workers)))
+  rm -rf "$dir" && mkdir -p "$dir"
+  (cd "$dir" && "$bin" -jobs="$workers" -workers="$workers" "${each[@]}" "${args[@]}" >"$log" 2>&1)
+}
+
 passed=0
 failed=0
 for t in "${targets[@]}"; do
@@ -141,10 +165,10 @@ for t in "${targets[@]}"; do
   log="$build/logs/$t.log"
   echo "fuzz.sh: $t for $what"
   started=$SECONDS
-  if "$build/bin/$t" "${limit[@]}" -timeout="$timeout" -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
-    -print_final_stats=1 -artifact_prefix="$build/artifacts/$t/" ${extra[$t]:-} \
-    "$build/corpus/$t" "$build/seeds/$t" $(ls -d "fuzz/regressions/${t%_fuzzer}" 2>/dev/null) >"$log" 2>&1; then
+  if run_target "$t" "$log"; then
     grep -E '^(#[0-9]+\s+DONE|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+    [ "$workers" -gt 1 ] && echo "fuzz.sh: $t executions in all: $(sed -n \
+      's/^stat::number_of_executed_units: *//p' "$log" | awk '{ n += $1 } END { print n }')"
     echo "fuzz.sh: $t ran $((SECONDS - started)) s"
     passed=$((passed + 1))
   else
