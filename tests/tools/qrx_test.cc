@@ -237,6 +237,19 @@ TEST_F(QrxDb, DamagedIndexFileIsReportedAndRebuilt) {
   }
 }
 
+TEST_F(QrxDb, IndexVerifyTakesTheDatabasesKeyOrder) {
+  // Negative numbers sort before positive ones, which their bytes do not.
+  ASSERT_EQ(db("create " + path("n") + " --field ID,I --field F,F --index BYID,U=ID --index BYF=F").status,
+            0);
+  write_file(path("n.csv"), "ID,F\n-5,-1.5\n3,2.5\n-1,0.25\n7,-7\n0,1e9\n");
+  ASSERT_EQ(db("load " + path("n") + " " + path("n.csv")).status, 0);
+  std::string out;
+  EXPECT_EQ(qrx("idx verify " + path("n.IDX"), &out), 0) << out;
+  // Without the data file's fields the order is unknown: byte for byte, the file fails.
+  std::filesystem::rename(path("n.DB"), path("n.DB.away"));
+  EXPECT_EQ(qrx("idx verify " + path("n.IDX")), 1);
+}
+
 TEST_F(QrxDb, DamagedDataFileIsReportedAtItsOffset) {
   ASSERT_EQ(db("create " + path("d") + " --field ID,I --field NAME --index BYID,U=ID").status, 0);
   write_file(path("d.csv"), "ID,NAME\n1,a\n2,bb\n3,ccc\n");

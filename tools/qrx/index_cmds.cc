@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "db_files.h"
 #include "qrx_tool.h"
 #include "qrxcb.h"
 
@@ -14,19 +15,15 @@ namespace qrx::tool {
 
 namespace {
 
-bool is_file(const std::string &path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// Opens an existing index file read-only under a session sized for its blocks. Null with a message on
-// standard error when it cannot be opened. A file not closed properly opens with error 20 and a note.
-cbt_tree *open_index(const std::string &path) {
+// Opens an existing index file read-only under a session sized for its blocks, its keys ordered by cmp
+// (null: byte for byte). Null with a message on standard error when it cannot be opened. A file not
+// closed properly opens with error 20 and a note.
+cbt_tree *open_index(const std::string &path, cbt_keycmp_fn cmp = nullptr) {
   if (!is_file(path)) {  // opening a missing file would be retried for seconds
     std::fprintf(stderr, "qrx: %s: no such file\n", path.c_str());
     return nullptr;
   }
-  cbt_tree *t = cbopen(path.c_str(), 1, nullptr);
+  cbt_tree *t = cbopen(path.c_str(), 1, cmp);
   if (t == nullptr) {
     std::fprintf(stderr, "qrx: %s: cannot be opened as an index file: %s\n", path.c_str(),
                  last_error_text().c_str());
@@ -77,10 +74,33 @@ int cmd_stat(const std::string &path) {
   return s.problem.empty() && s.levels == s.depth ? 0 : 1;
 }
 
+namespace {
+
+// A database's index file (NAME.IDX beside its data file NAME.DB) orders its entries by the types of
+// their fields, so a byte-for-byte check would call a sound file out of order. The order comes from the
+// data file's fields and the index descriptions at the front of the index file: the compare to check the
+// file with, null for an index file of no database or one whose descriptions cannot be read (a note).
+cbt_keycmp_fn database_order(const std::string &path) {
+  if (!path.ends_with(".IDX") || !is_file(data_file_name(path))) return nullptr;
+  DataFile df;
+  IndexFile ix;
+  std::vector<IndexDesc> descs;
+  std::string why;
+  if (df.open(data_file_name(path), why) && ix.open(path, 1, why) &&
+      ix.read_descriptions(df.header().fields, descs, why))
+    return &key_compare;
+  std::fprintf(stderr,
+               "qrx: note: %s: the order of its database is unknown (%s); keys compared byte for byte\n",
+               path.c_str(), why.c_str());
+  return nullptr;
+}
+
+}  // namespace
+
 int cmd_verify(const std::string &path) {
   Session session(file_blksize(path));
   if (!session.ok()) return 1;
-  cbt_tree *t = open_index(path);
+  cbt_tree *t = open_index(path, database_order(path));
   if (t == nullptr) return 1;
   const std::string dmp = dump_path(path);
   const bool had_dump = is_file(dmp);
