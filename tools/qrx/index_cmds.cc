@@ -81,13 +81,13 @@ namespace {
 // data file's fields and the index descriptions at the front of the index file: the compare to check the
 // file with, null for an index file of no database or one whose descriptions cannot be read (a note).
 cbt_keycmp_fn database_order(const std::string &path) {
-  if (!path.ends_with(".IDX") || !is_file(data_file_name(path))) return nullptr;
+  const std::string data = data_file_name(path);
+  if (!path.ends_with(".IDX") || !is_file(data)) return nullptr;
   DataFile df;
   IndexFile ix;
   std::vector<IndexDesc> descs;
   std::string why;
-  if (df.open(data_file_name(path), why) && ix.open(path, 1, why) &&
-      ix.read_descriptions(df.header().fields, descs, why))
+  if (df.open(data, why) && ix.open(path, 1, why) && ix.read_descriptions(df.header().fields, descs, why))
     return &key_compare;
   std::fprintf(stderr,
                "qrx: note: %s: the order of its database is unknown (%s); keys compared byte for byte\n",
