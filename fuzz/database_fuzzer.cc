@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "cbt/codec.h"
+#include "fuzz/scratch.h"
 #include "isam/isam.h"
 #include "qrxis.h"
 
@@ -203,15 +204,7 @@ int write_seeds(const std::string &out) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);              // damaged files make many error lines
   if (!std::freopen("/dev/null", "w", stdout)) abort();  // the display calls print every record
-  char tmpl[] = "/dev/shm/qrxdbfuzz.XXXXXX", alt[] = "/tmp/qrxdbfuzz.XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  if (!dir) dir = mkdtemp(alt);
-  if (!dir) abort();
-  g_dir = dir;
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-  });
+  g_dir = qrx::fuzz::scratch_dir("qrxdbfuzz");
   if (const char *out = getenv("QRX_WRITE_SEEDS")) {
     const int made = write_seeds(out);
     std::printf("database_fuzzer: %d seeds in %s\n", made, out);

@@ -9,13 +9,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cbt/codec.h"
+#include "fuzz/scratch.h"
 #include "qrxcb.h"
 
 namespace {
@@ -109,15 +109,8 @@ uint64_t g_runs = 0;
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);  // damaged files make many error lines
   // Every run syncs its file: a directory in memory keeps that cheap. Removed at exit.
-  char tmpl[] = "/dev/shm/qrxfuzz.XXXXXX", alt[] = "/tmp/qrxfuzz.XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  if (!dir) dir = mkdtemp(alt);
-  if (!dir || cbinit(kPoolBufs, kPoolBufSize) != 1) abort();
-  g_dir = dir;
-  atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_dir, ignored);
-  });
+  g_dir = qrx::fuzz::scratch_dir("qrxfuzz");
+  if (cbinit(kPoolBufs, kPoolBufSize) != 1) std::abort();
   return 0;
 }
 

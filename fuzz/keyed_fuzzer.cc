@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/scratch.h"
 #include "host/qrxhost.h"
 #include "isam/isam.h"
 #include "qrxky.h"
@@ -21,7 +22,6 @@
 namespace {
 
 std::string g_dir, g_base;
-std::error_code g_ignored;
 
 struct S {  // a run: its input, handles and last record; and the arguments of the current step
   const uint8_t *p, *end, *stop;  // the input left, the current step's end, the input's end
@@ -114,11 +114,7 @@ void step(S &s) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("QRX_TRACE_FILE", "/dev/null", 1);  // refused calls and damaged files make many error lines
   qrxhost_set_sleep_hook([](uint32_t) {});   // opens of missing files retry without waiting
-  char tmpl[] = "/dev/shm/qrxkyfuzz.XXXXXX", alt[] = "/tmp/qrxkyfuzz.XXXXXX";
-  const char *dir = mkdtemp(tmpl);
-  if (dir == nullptr && (dir = mkdtemp(alt)) == nullptr) abort();
-  g_dir = dir, g_base = g_dir + "/db";
-  atexit([] { std::filesystem::remove_all(g_dir, g_ignored); });
+  g_dir = qrx::fuzz::scratch_dir("qrxkyfuzz"), g_base = g_dir + "/db";
   return 0;
 }
 
