@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   const qrx::isam::Anchor *a = qrx::isam::anchor_peek();
   check(a == nullptr || (a->initcnt == 0 && a->dblist == nullptr), "the database layer was left running");
-  check(qrx::cbt::cbt_bufsize() == 0, "the buffer pool was left");
+  const qrx::cbt::Anchor *b = qrx::cbt::cbt_anchor_peek();
+  check(b == nullptr || (b->pool == nullptr && b->trees == nullptr), "the B-tree layer was left running");
   return 0;
 }
