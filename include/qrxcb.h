@@ -45,10 +45,12 @@ QRX_API int32_t qrxcb_flush(int32_t fd);
 QRX_API int32_t readblk(int32_t fd, int32_t blkno, uint32_t blksize, void *buf);
 QRX_API int32_t writeblk(int32_t fd, int32_t blkno, uint32_t blksize, const void *buf);
 /* File locks. qrxcb_LockFile takes an exclusive lock on the whole file for the open file description
- * (fcntl F_OFD_SETLK), never waiting: 0, or -1 when another process or another open of the file holds
- * it. The lock goes with the last close of the description or the death of the process. The layers take
- * it for every file they open for writing, so one file has one writer. qrxcb_UnlockFile does nothing
- * (0): the close that follows it releases the lock. */
+ * (fcntl F_OFD_SETLK), never waiting for a holder: 0, or -1 when another process or another open of the
+ * file holds it. A refusal is tried again for under a tenth of a second first, since the lock of a
+ * description this process has just closed can outlive the close for a moment (while another process
+ * reads its descriptors in /proc). The lock goes with the last close of the description or the death of
+ * the process. The layers take it for every file they open for writing, so one file has one writer.
+ * qrxcb_UnlockFile does nothing (0): the close that follows it releases the lock. */
 QRX_API int32_t qrxcb_LockFile(int32_t fd);
 QRX_API int32_t qrxcb_UnlockFile(void);
 

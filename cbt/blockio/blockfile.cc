@@ -8,11 +8,13 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <iterator>
 
 #include "cbt/blockio/blockio.h"
 #include "host/qrxtrace.h"
@@ -320,17 +322,32 @@ int32_t write_at(int32_t fd, uint64_t off, const void *buf, uint32_t len) {
 }  // namespace qrx::blockio
 
 // An exclusive lock on the whole file, held by the open file description: another process (or another
-// open of the same file in this one) that asks for it while it is held is refused at once, and the lock
-// goes with the description's last close or the process's death, so a file left open by a process that
-// died still shows that it was not closed properly. Never waits: -1 when the lock is held elsewhere (or
-// cannot be taken on this descriptor), 0 when taken.
+// open of the same file in this one) that asks for it while it is held is refused, and the lock goes
+// with the description's last close or the process's death, so a file left open by a process that died
+// still shows that it was not closed properly. -1 when the lock is held elsewhere (or cannot be taken on
+// this descriptor), 0 when taken.
+//
+// A refusal is tried again for about a tenth of a second before it stands. A description lives until
+// its last reference goes, and a process that looks at this one's descriptors (/proc/PID/fd, as lsof,
+// perf or a machine's monitor read it) holds a reference for the length of its call: a close here made
+// meanwhile lets go of the lock a moment later, in that process. Without the retry, closing a file and
+// opening it again at once (as creating a tree or a database does) would now and then be refused by
+// its own closed descriptor. A real holder keeps the lock throughout and is refused all the same.
 int32_t qrxcb_LockFile(int32_t fd) {
   struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
   fl.l_len = 0;  // to the end of the file, however far it grows
-  if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+  // Pauses between the attempts, in microseconds: 89 ms in all.
+  static constexpr long kPauses[] = {50, 100, 250, 500, 1000, 2000, 5000, 10000, 20000, 50000};
+  for (size_t attempt = 0;; ++attempt) {
+    if (::fcntl(fd, F_OFD_SETLK, &fl) == 0) return 0;
+    // Not held elsewhere (a bad descriptor, say): waiting cannot help.
+    if ((errno != EAGAIN && errno != EACCES) || attempt == std::size(kPauses)) break;
+    const struct timespec pause { 0, kPauses[attempt] * 1000 };
+    ::nanosleep(&pause, nullptr);
+  }
   QRX_DETAIL("File lock on file no = %d refused, errno = %d", fd, errno);
   return -1;
 }

@@ -2,6 +2,7 @@
 // files, the B-tree layer and the ISAM layer, held by another process and released by its end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +87,34 @@ TEST(FileLock, OneWriterPerFileUntilTheHolderClosesOrDies) {
   const int32_t fd = qrxcb_open(path.c_str(), O_RDWR, 0);
   EXPECT_EQ(qrxcb_LockFile(fd), 0) << "released by the holder's death";
   qrxcb_close(fd);
+}
+
+// Closing a file and opening it again at once is not refused by the closed description, even while
+// another process reads this one's descriptors: each read holds the description for the length of its
+// call, so now and then the lock goes a moment after the close.
+TEST(FileLock, OpenAgainAfterACloseWhileAnotherProcessLooksOn) {
+  tb::TempDir dir;
+  const std::string path = dir.file("blocks");
+  tb::write_file(path, std::string(512, '\0'));
+  const int32_t number = qrxcb_open(path.c_str(), O_RDWR, 0);  // the number each open below gets
+  ASSERT_GE(number, 0);
+  qrxcb_close(number);
+  const std::string link = "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(number);
+  const pid_t looker = ::fork();
+  if (looker == 0) {
+    char target[512];
+    for (;;) (void)!::readlink(link.c_str(), target, sizeof target);
+  }
+  ASSERT_GT(looker, 0);
+  int refused = 0;
+  for (int i = 0; i < 100000; ++i) {
+    const int32_t fd = qrxcb_open(path.c_str(), O_RDWR, 0);
+    if (qrxcb_LockFile(fd) != 0) ++refused;
+    qrxcb_close(fd);
+  }
+  ::kill(looker, SIGKILL);
+  ::waitpid(looker, nullptr, 0);
+  EXPECT_EQ(refused, 0);
 }
 
 // A reopen of a block file already open for writing hands the lock to the new descriptor.
